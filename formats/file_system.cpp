@@ -1,0 +1,117 @@
+#include "formats/file_system.h"
+
+#include <chrono>
+#include <string>
+
+namespace gantrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::FILE* open_file(const fs::path& path, const char* mode) {
+#ifdef _WIN32
+    const std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
+    return _wfopen(path.c_str(), wide_mode.c_str());
+#else
+    return std::fopen(path.c_str(), mode);
+#endif
+}
+
+// Writes everything and closes `file`, true only if every byte reached the file.
+bool write_and_close(std::FILE* file, const unsigned char* bytes, std::size_t size) {
+    const bool written = std::fwrite(bytes, 1, size, file) == size;
+    const bool closed = std::fclose(file) == 0;
+    return written && closed;
+}
+
+replace_status write_in_place(const fs::path& target, const unsigned char* bytes,
+                              std::size_t size) {
+    std::FILE* file = open_file(target, "wb");
+    if (file == nullptr) {
+        return replace_status::cannot_open;
+    }
+    return write_and_close(file, bytes, size) ? replace_status::replaced
+                                              : replace_status::cannot_write;
+}
+
+// Creates a new file beside `target`, hidden and named after it, so that renaming it over the
+// target stays within one directory and so within one file system. Exclusive creation keeps
+// runs that write beside each other apart.
+std::FILE* create_temporary_beside(const fs::path& target, fs::path& temporary) {
+    const auto seed = static_cast<unsigned long long>(
+        std::chrono::steady_clock::now().time_since_epoch().count());
+    for (unsigned long long attempt = 0; attempt < 16; ++attempt) {
+        fs::path name = ".";
+        name += target.filename();
+        name += "." + std::to_string((seed + attempt) % 1000000007ULL) + ".tmp";
+        temporary = target;
+        temporary.replace_filename(name);
+        std::FILE* file = open_file(temporary, "wbx");
+        if (file != nullptr) {
+            return file;
+        }
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(temporary, ec))) {
+            return nullptr;  // not a name clash: nothing can be created here
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::FILE* open_for_reading(const fs::path& path) {
+    std::error_code ec;
+    if (fs::is_directory(fs::status(path, ec))) {
+        return nullptr;
+    }
+    return open_file(path, "rb");
+}
+
+replace_status replace_file(const fs::path& target, const unsigned char* bytes, std::size_t size) {
+    std::error_code ec;
+    fs::path file = target;
+    if (fs::is_symlink(fs::symlink_status(target, ec))) {
+        file = fs::canonical(target, ec);
+        if (ec) {
+            return write_in_place(target, bytes, size);  // dangling: writing creates the target
+        }
+    }
+    const fs::file_status status = fs::status(file, ec);
+    if (fs::is_directory(status)) {
+        return replace_status::cannot_open;
+    }
+    const bool exists = fs::exists(status);
+    if (exists && !fs::is_regular_file(status)) {
+        return write_in_place(file, bytes, size);
+    }
+    if (exists) {
+        // A file we may not write must not be replaced behind its owner's back.
+        std::FILE* probe = open_file(file, "r+b");
+        if (probe == nullptr) {
+            return replace_status::cannot_open;
+        }
+        std::fclose(probe);
+    }
+    fs::path temporary;
+    std::FILE* out = create_temporary_beside(file, temporary);
+    if (out == nullptr) {
+        return write_in_place(file, bytes, size);
+    }
+    bool ok = write_and_close(out, bytes, size);
+    if (ok && exists) {
+        fs::permissions(temporary, status.permissions(), ec);
+    }
+    if (ok) {
+        fs::rename(temporary, file, ec);
+        ok = !ec;
+    }
+    if (!ok) {
+        fs::remove(temporary, ec);
+        return replace_status::cannot_write;
+    }
+    return replace_status::replaced;
+}
+
+}  // namespace gantrel

@@ -1,0 +1,75 @@
+#pragma once
+
+// The mesh data file (quorvdata): the tool's only input. Little-endian throughout, read from the
+// start with no seeking.
+//
+//   offset  width     field
+//        0  8 bytes   lead bytes, ignored
+//        8  16 bits   ignored
+//       10  16 bits   reported_index_count: divided by 3, the triangle count that is reported
+//       12  16 bits   ignored
+//       14  16 bits   carried_word: copied into the wire file header
+//       16  32 bits   ignored
+//       20  16 bits   ignored
+//       22  16 bits   ignored
+//       24  16 bits   walked_index_count: divided by 3, the number of triangles read
+//       26  16 bits   ignored
+//       28  6 bytes   per triangle: vertex indices a, b, c, 16 bits each
+//
+// Nothing in the header is checked: there is no magic number or version, the two counts are not
+// compared, and indices are not compared with any vertex count. Every field is unsigned, so each
+// value is 0 to 65535 and at most 21845 triangles are read. Bytes after the last triangle read
+// are never looked at. A file that ends before its header or its last triangle ends is damaged
+// and is refused whole, rather than converted from invented values.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
+
+namespace gantrel {
+
+inline constexpr std::size_t mesh_data_header_size = 28;
+inline constexpr std::size_t triangle_size = 6;
+
+struct mesh_data_header {
+    std::int32_t reported_index_count;
+    std::int32_t carried_word;
+    std::int32_t walked_index_count;
+};
+
+struct triangle {
+    std::int32_t a;
+    std::int32_t b;
+    std::int32_t c;
+};
+
+// A mesh data file decoded in place: the header and a view of the triangles' bytes, which stay
+// owned by the caller's buffer.
+struct mesh_data {
+    mesh_data_header header;
+    std::int32_t triangle_count;  // walked_index_count / 3
+    const unsigned char* triangle_bytes;
+};
+
+enum class mesh_data_status {
+    complete,
+    header_cut_short,     // fewer than 28 bytes
+    triangles_cut_short,  // the header is whole but a triangle is not
+};
+
+// Decodes the first 28 bytes of `bytes`.
+mesh_data_header decode_header(const unsigned char* bytes);
+
+// Decodes `size` bytes of a mesh data file. On `complete`, `out` describes the header and the
+// triangles to read; on `triangles_cut_short`, only `out.header` is set. Safe on any input.
+mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out);
+
+// Triangle i, for i from 0 to triangle_count - 1.
+triangle triangle_at(const mesh_data& mesh, std::int32_t i);
+
+// Reads the header and exactly the triangle bytes it announces from `file` into `bytes`, then
+// decodes them as `decode_mesh_data` does. A read error counts as the end of the file.
+mesh_data_status read_mesh_data(std::FILE* file, std::vector<unsigned char>& bytes, mesh_data& out);
+
+}  // namespace gantrel

@@ -1,0 +1,42 @@
+#pragma once
+
+// The wire file (quorvwire): the tool's only product. Little-endian throughout.
+//
+//   offset  width     field
+//        0  32 bits   lead_value, always 16
+//        4  32 bits   name_hash of the mesh name
+//        8  16 bits   always 0
+//       10  16 bits   carried_word from the mesh data header
+//       12  16 bits   index_count: 2 x the number of lines
+//       14  16 bits   carried_word again
+//       16  4 bytes   per line, in line list order: first, then second, 16 bits each
+//
+// The file is exactly 16 + 4 x lines bytes. Lines keep the order and orientation of the line
+// list; they are not sorted or normalised. index_count is 16 bits, so a header can count at most
+// 32767 lines: a mesh with more is not written, since readers would lose the lines past the count.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+#include <vector>
+
+#include "formats/file_system.h"
+#include "mesh/line_list.h"
+
+namespace gantrel {
+
+inline constexpr std::size_t wire_header_size = 16;
+inline constexpr std::int32_t max_wire_lines = 32767;
+
+// The whole wire file for `lines`, which must hold at most max_wire_lines lines.
+std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
+                                            const line_list& lines);
+
+// Hashes the mesh name, encodes the wire file and puts it at `output_quorvwire_file` as
+// `replace_file` does. `lines` must hold at most max_wire_lines lines.
+replace_status write_wire_file(const std::filesystem::path& output_quorvwire_file,
+                               std::string_view input_quorvdata_name, std::int32_t carried_word,
+                               const line_list& lines);
+
+}  // namespace gantrel

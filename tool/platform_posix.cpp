@@ -1,0 +1,34 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tool/platform.h"
+
+namespace gantrel {
+
+void prepare_process() {
+    // A broken pipe on standard output must not kill the run before the wire file is written.
+    signal(SIGPIPE, SIG_IGN);
+    // With descriptor 1 closed, the next file opened would become standard output and receive
+    // the messages; holding /dev/null there keeps them apart.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            const int null_fd = open("/dev/null", O_RDWR);
+            if (null_fd > 2) {
+                close(null_fd);
+            }
+        }
+    }
+}
+
+std::vector<argument> command_line_arguments(int argc, char** argv) {
+    std::vector<argument> arguments;
+    for (int i = 1; i < argc; ++i) {
+        arguments.push_back(argument{argv[i], argv[i]});
+    }
+    return arguments;
+}
+
+}  // namespace gantrel

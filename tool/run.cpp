@@ -1,0 +1,88 @@
+#include "tool/run.h"
+
+#include <string_view>
+
+#include "formats/file_system.h"
+#include "formats/mesh_data.h"
+#include "formats/wire_file.h"
+#include "mesh/line_list.h"
+
+namespace gantrel {
+
+namespace {
+
+void say(std::FILE* out, std::string_view text) {
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+void say(std::FILE* out, std::string_view prefix, std::string_view rest) {
+    std::string text(prefix);
+    text += rest;
+    say(out, text);
+}
+
+}  // namespace
+
+int run(const std::vector<argument>& arguments, std::FILE* out) {
+    if (arguments.size() != 3) {
+        say(out, "gantrel input_quorvdata_file input_quorvdata_name output_quorvwire_file");
+        return 0;
+    }
+    const argument& input = arguments[0];
+    const std::string& name = arguments[1].text;
+    const argument& output = arguments[2];
+
+    std::FILE* file = open_for_reading(input.path);
+    if (file == nullptr) {
+        say(out, "Could not open file ", input.text);
+        return 0;
+    }
+    std::vector<unsigned char> bytes;
+    mesh_data mesh{};
+    const mesh_data_status status = read_mesh_data(file, bytes, mesh);
+    // Closed before the wire file is created, so input and output may be the same path.
+    std::fclose(file);
+    if (status == mesh_data_status::header_cut_short) {
+        say(out, "Could not read file ", input.text);
+        return 0;
+    }
+    say(out, "total number of triangles in mesh = ",
+        std::to_string(mesh.header.reported_index_count / 3));
+    if (status == mesh_data_status::triangles_cut_short) {
+        say(out, "Could not read file ", input.text);
+        return 0;
+    }
+
+    // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
+    // be allocated.
+    static line_list lines;
+    clear_line_list(lines);
+    for (std::int32_t i = 0; i < mesh.triangle_count; ++i) {
+        const triangle t = triangle_at(mesh, i);
+        add_triangle(lines, t.a, t.b, t.c);
+    }
+    const std::string count = std::to_string(line_count(lines));
+    say(out, "total number of lines in mesh = ", count);
+
+    if (line_count(lines) > max_wire_lines) {
+        say(out, "Could not write file " + output.text + ": " + count +
+                     " lines exceed the 32767 a quorvwire header can count");
+        return 0;
+    }
+    switch (write_wire_file(output.path, name, mesh.header.carried_word, lines)) {
+        case replace_status::replaced:
+            say(out, "Successfully wrote quorvwire");
+            break;
+        case replace_status::cannot_open:
+            say(out, "Could not open file ", output.text);
+            break;
+        case replace_status::cannot_write:
+            say(out, "Could not write file ", output.text);
+            break;
+    }
+    return 0;
+}
+
+}  // namespace gantrel
