@@ -1,0 +1,271 @@
+// Fault injection against the built gantrel (POSIX): damaged inputs, failing writes, a closed or
+// broken standard output, and outputs that are not plain files. GANTREL_BINARY names the tool.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "test_bytes.h"
+
+namespace gantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::bytes;
+
+const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
+const bytes abc_wire = test::wire_file(0xEBB055C2u, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+const bytes old_content(100, 0x5A);
+const std::string converted =
+    "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
+    "Successfully wrote quorvwire\n";
+
+bytes read_file(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_file(const fs::path& path, const bytes& content) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
+}
+
+std::vector<std::string> names_in(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        out.push_back(entry.path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+enum class standard_output { captured, closed, broken_pipe };
+
+struct outcome {
+    int status;
+    std::string output;
+};
+
+// Runs gantrel in `folder` with `arguments`, its standard output as `mode` asks, and the file
+// size limit `size_limit` (with SIGXFSZ ignored, so a write past it fails with EFBIG).
+outcome run_gantrel(const fs::path& folder, const std::vector<std::string>& arguments,
+                    standard_output mode = standard_output::captured, rlim_t size_limit = 0) {
+    const char* binary = std::getenv("GANTREL_BINARY");
+    if (binary == nullptr) {
+        ADD_FAILURE() << "GANTREL_BINARY names the gantrel to run";
+        return {-1, ""};
+    }
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0)
+        return {-1, ""};
+    if (mode == standard_output::broken_pipe) {
+        close(pipe_fds[0]);  // the reader is gone before the writer starts
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(folder.c_str()) != 0)
+            _exit(120);
+        signal(SIGPIPE, SIG_DFL);
+        if (size_limit != 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{size_limit, size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (mode == standard_output::closed) {
+            close(STDOUT_FILENO);
+        } else {
+            dup2(pipe_fds[1], STDOUT_FILENO);
+        }
+        close(pipe_fds[1]);
+        if (mode != standard_output::broken_pipe)
+            close(pipe_fds[0]);
+        std::vector<char*> argv{const_cast<char*>(binary)};
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(binary, argv.data());
+        _exit(121);
+    }
+    close(pipe_fds[1]);
+    std::string output;
+    if (mode != standard_output::broken_pipe) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(pipe_fds[0]);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {status, output};
+}
+
+class Faults : public testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("gantrel-faults-" + std::to_string(getpid()) + "-" +
+                  testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+    fs::path folder;
+};
+
+TEST_F(Faults, EveryPrefixOfAValidFileIsRefusedAndTheOutputKept) {
+    for (std::size_t size = 0; size < abc_mesh.size(); ++size) {
+        write_file(folder / "m",
+                   bytes(abc_mesh.begin(), abc_mesh.begin() + static_cast<long>(size)));
+        write_file(folder / "w", old_content);
+        const outcome result = run_gantrel(folder, {"m", "abc", "w"});
+        const std::string expected = size < 28 ? "Could not read file m\n"
+                                               : "total number of triangles in mesh = 2\n"
+                                                 "Could not read file m\n";
+        EXPECT_EQ(result.status, 0) << size;
+        EXPECT_EQ(result.output, expected) << size;
+        EXPECT_EQ(read_file(folder / "w"), old_content) << size;
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"})) << size;
+    }
+}
+
+TEST_F(Faults, AWriteThatFailsKeepsTheOldFileAndLeavesNoTemporary) {
+    struct row {
+        const char* what;
+        std::string output_name;
+    };
+    for (const row& r : {row{"separate output", "w"}, row{"same path as input", "m"}}) {
+        write_file(folder / "m", abc_mesh);
+        if (r.output_name != "m")
+            write_file(folder / "w", old_content);
+        const bytes before = read_file(folder / r.output_name);
+        // 20 bytes: the wire file is 36, the old content stays below the limit.
+        const outcome result =
+            run_gantrel(folder, {"m", "abc", r.output_name}, standard_output::captured, 20);
+        EXPECT_EQ(result.status, 0) << r.what;
+        EXPECT_EQ(result.output,
+                  "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
+                  "Could not write file " +
+                      r.output_name + "\n")
+            << r.what;
+        EXPECT_EQ(read_file(folder / r.output_name), before) << r.what;
+        const auto names = names_in(folder);
+        EXPECT_EQ(names.size(), r.output_name == "m" ? 1u : 2u) << r.what;
+        fs::remove(folder / "w");
+    }
+}
+
+TEST_F(Faults, AFailedStandardOutputDoesNotStopTheWireFile) {
+    for (const standard_output mode : {standard_output::closed, standard_output::broken_pipe}) {
+        write_file(folder / "m", abc_mesh);
+        fs::remove(folder / "w");
+        const outcome result = run_gantrel(folder, {"m", "abc", "w"}, mode);
+        EXPECT_TRUE(WIFEXITED(result.status)) << "killed by signal " << WTERMSIG(result.status);
+        EXPECT_EQ(WEXITSTATUS(result.status), 0);
+        EXPECT_EQ(read_file(folder / "w"), abc_wire);
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"}));
+    }
+}
+
+TEST_F(Faults, OutputsThatAreNotPlainFiles) {
+    struct row {
+        const char* what;
+        std::function<void(const fs::path&)> prepare;
+        std::string output;
+        std::string expected_output;
+        std::function<void(const fs::path&)> check;
+    };
+    const std::string reports =
+        "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n";
+    const row rows[] = {
+        {"a device stays a device", [](const fs::path&) {}, "/dev/null", converted,
+         [](const fs::path&) { EXPECT_TRUE(fs::is_character_file("/dev/null")); }},
+        {"a link stays a link and its target is replaced",
+         [](const fs::path& f) {
+             fs::create_directories(f / "elsewhere");
+             write_file(f / "elsewhere/target", old_content);
+             fs::create_symlink("elsewhere/target", f / "link");
+         },
+         "link", converted,
+         [](const fs::path& f) {
+             EXPECT_TRUE(fs::is_symlink(fs::symlink_status(f / "link")));
+             EXPECT_EQ(read_file(f / "elsewhere/target"), abc_wire);
+             EXPECT_EQ(names_in(f / "elsewhere"), std::vector<std::string>{"target"});
+         }},
+        {"a dangling link gets its target created",
+         [](const fs::path& f) { fs::create_symlink("target", f / "link"); }, "link", converted,
+         [](const fs::path& f) {
+             EXPECT_TRUE(fs::is_symlink(fs::symlink_status(f / "link")));
+             EXPECT_EQ(read_file(f / "target"), abc_wire);
+         }},
+        {"a missing folder", [](const fs::path&) {}, "no/w", reports + "Could not open file no/w\n",
+         [](const fs::path& f) { EXPECT_FALSE(fs::exists(f / "no")); }},
+        {"a folder", [](const fs::path& f) { fs::create_directories(f / "d"); }, "d",
+         reports + "Could not open file d\n",
+         [](const fs::path& f) { EXPECT_TRUE(fs::is_empty(f / "d")); }},
+        {"a replaced file keeps its permissions",
+         [](const fs::path& f) {
+             write_file(f / "w", old_content);
+             chmod((f / "w").c_str(), 0640);
+         },
+         "w", converted,
+         [](const fs::path& f) {
+             struct stat info {};
+             ASSERT_EQ(stat((f / "w").c_str(), &info), 0);
+             EXPECT_EQ(info.st_mode & 07777, 0640u);
+             EXPECT_EQ(read_file(f / "w"), abc_wire);
+         }},
+        {"a new file gets the default permissions", [](const fs::path&) {}, "w", converted,
+         [](const fs::path& f) {
+             const mode_t mask = umask(0);
+             umask(mask);
+             struct stat info {};
+             ASSERT_EQ(stat((f / "w").c_str(), &info), 0);
+             EXPECT_EQ(info.st_mode & 07777, 0666u & ~mask);
+         }},
+    };
+    for (const row& r : rows) {
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        write_file(folder / "m", abc_mesh);
+        r.prepare(folder);
+        const outcome result = run_gantrel(folder, {"m", "abc", r.output});
+        EXPECT_EQ(result.status, 0) << r.what;
+        EXPECT_EQ(result.output, r.expected_output) << r.what;
+        r.check(folder);
+    }
+}
+
+TEST_F(Faults, InputsThatAreNotPlainFiles) {
+    // A FIFO holding a whole valid file converts like the file.
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        const int fd = open((folder / "fifo").c_str(), O_WRONLY);
+        const bool whole =
+            write(fd, abc_mesh.data(), abc_mesh.size()) == static_cast<ssize_t>(abc_mesh.size());
+        _exit(whole ? 0 : 1);
+    }
+    const outcome result = run_gantrel(folder, {"fifo", "abc", "w"});
+    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(result.output, converted);
+    EXPECT_EQ(read_file(folder / "w"), abc_wire);
+}
+
+}  // namespace
+}  // namespace gantrel
