@@ -3,20 +3,13 @@
 #include <chrono>
 #include <string>
 
+#include "formats/file_open.h"
+
 namespace gantrel {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::FILE* open_file(const fs::path& path, const char* mode) {
-#ifdef _WIN32
-    const std::wstring wide_mode(mode, mode + std::char_traits<char>::length(mode));
-    return _wfopen(path.c_str(), wide_mode.c_str());
-#else
-    return std::fopen(path.c_str(), mode);
-#endif
-}
 
 // Writes everything and closes `file`, true only if every byte reached the file.
 bool write_and_close(std::FILE* file, const unsigned char* bytes, std::size_t size) {
@@ -47,7 +40,7 @@ std::FILE* create_temporary_beside(const fs::path& target, fs::path& temporary) 
         name += "." + std::to_string((seed + attempt) % 1000000007ULL) + ".tmp";
         temporary = target;
         temporary.replace_filename(name);
-        std::FILE* file = open_file(temporary, "wbx");
+        std::FILE* file = create_new_file(temporary);
         if (file != nullptr) {
             return file;
         }

@@ -1,12 +1,16 @@
 #!/bin/sh
-# Installs what building gantrel needs on Debian: the tool alone by default, the test suite's
-# packages too with --tests. Installs nothing that is already there.
+# Installs the Debian packages gantrel needs that are missing: the tool's build alone by default;
+# with --tests, the test suite's; with --windows, the cross-compiler and Wine.
 set -eu
 
 packages="cmake g++ make"
-if [ "${1:-}" = "--tests" ]; then
-    packages="$packages libgtest-dev"
-fi
+for option in "$@"; do
+    case "$option" in
+        --tests) packages="$packages libgtest-dev" ;;
+        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64" ;;
+        *) echo "usage: install-deps.sh [--tests] [--windows]" >&2; exit 2 ;;
+    esac
+done
 
 missing=""
 for package in $packages; do

@@ -102,6 +102,13 @@ std::vector<cli_case> cases() {
          {triangles_is + "20", lines_is + "30", success},
          {{"i.quorvdata", icosahedron},
           {"i.quorvwire", read_file(examples / "icosahedron.quorvwire")}}},
+        // Outside every ANSI code page, so on Windows only the UTF-16 command line opens it.
+        {"paths outside the ANSI code page",
+         {{"\u0416 \u4E2D.quorvdata", abc_mesh}},
+         {},
+         {"\u0416 \u4E2D.quorvdata", "abc", "\u0416 \u4E2D.quorvwire"},
+         {triangles_is + "2", lines_is + "5", success},
+         {{"\u0416 \u4E2D.quorvdata", abc_mesh}, {"\u0416 \u4E2D.quorvwire", abc_wire}}},
         {"mesh name folds case",
          {{"m", abc_mesh}},
          {},
