@@ -11,21 +11,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Writes everything and closes `file`, true only if every byte reached the file.
-bool write_and_close(std::FILE* file, const unsigned char* bytes, std::size_t size) {
-    const bool written = std::fwrite(bytes, 1, size, file) == size;
+// Writes the content and closes `file`, true only if every byte reached the file.
+bool write_and_close(std::FILE* file, const content_writer& write_content) {
+    const bool written = write_content(file);
     const bool closed = std::fclose(file) == 0;
     return written && closed;
 }
 
-replace_status write_in_place(const fs::path& target, const unsigned char* bytes,
-                              std::size_t size) {
+replace_status write_in_place(const fs::path& target, const content_writer& write_content) {
     std::FILE* file = open_file(target, "wb");
     if (file == nullptr) {
         return replace_status::cannot_open;
     }
-    return write_and_close(file, bytes, size) ? replace_status::replaced
-                                              : replace_status::cannot_write;
+    return write_and_close(file, write_content) ? replace_status::replaced
+                                                : replace_status::cannot_write;
 }
 
 // Creates a new file beside `target`, hidden and named after it, so that renaming it over the
@@ -62,13 +61,13 @@ std::FILE* open_for_reading(const fs::path& path) {
     return open_file(path, "rb");
 }
 
-replace_status replace_file(const fs::path& target, const unsigned char* bytes, std::size_t size) {
+replace_status replace_file(const fs::path& target, const content_writer& write_content) {
     std::error_code ec;
     fs::path file = target;
     if (fs::is_symlink(fs::symlink_status(target, ec))) {
         file = fs::canonical(target, ec);
         if (ec) {
-            return write_in_place(target, bytes, size);  // dangling: writing creates the target
+            return write_in_place(target, write_content);  // dangling: writing creates the target
         }
     }
     const fs::file_status status = fs::status(file, ec);
@@ -77,7 +76,7 @@ replace_status replace_file(const fs::path& target, const unsigned char* bytes, 
     }
     const bool exists = fs::exists(status);
     if (exists && !fs::is_regular_file(status)) {
-        return write_in_place(file, bytes, size);
+        return write_in_place(file, write_content);
     }
     if (exists) {
         // A file we may not write must not be replaced behind its owner's back.
@@ -90,9 +89,9 @@ replace_status replace_file(const fs::path& target, const unsigned char* bytes, 
     fs::path temporary;
     std::FILE* out = create_temporary_beside(file, temporary);
     if (out == nullptr) {
-        return write_in_place(file, bytes, size);
+        return write_in_place(file, write_content);
     }
-    bool ok = write_and_close(out, bytes, size);
+    bool ok = write_and_close(out, write_content);
     if (ok && exists) {
         fs::permissions(temporary, status.permissions(), ec);
     }

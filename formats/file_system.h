@@ -3,9 +3,9 @@
 // Files by path, the only place the tool meets the file system. Paths are used exactly as given;
 // on Windows they come from the UTF-16 command line, so any file name a script passes opens.
 
-#include <cstddef>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 namespace gantrel {
 
@@ -19,14 +19,17 @@ enum class replace_status {
     cannot_write,  // a write, the close or the final rename failed
 };
 
-// Makes the file at `target` hold exactly `size` bytes from `bytes`, without ever leaving a
-// half-written file in its place: the bytes go to a new file beside the target, every write and
-// the close are checked, and only then is it renamed over the target. On failure the temporary
+// Writes a file's whole content to the open `file`; false if a write failed.
+using content_writer = std::function<bool(std::FILE* file)>;
+
+// Makes the file at `target` hold what `write_content` writes, without ever leaving a
+// half-written file in its place: the content goes to a new file beside the target, every write
+// and the close are checked, and only then is it renamed over the target. On failure the temporary
 // is removed and the target keeps what it held. A symbolic link stays a link and the file it
 // points to is replaced; an existing target keeps its permissions. A target that exists but is
 // not a regular file (a device, a FIFO), or beside which no file can be created, is written in
 // place instead.
-replace_status replace_file(const std::filesystem::path& target, const unsigned char* bytes,
-                            std::size_t size);
+replace_status replace_file(const std::filesystem::path& target,
+                            const content_writer& write_content);
 
 }  // namespace gantrel

@@ -1,5 +1,7 @@
 #include "formats/mesh_data.h"
 
+#include <algorithm>
+
 #include "formats/byte_order.h"
 
 namespace gantrel {
@@ -42,23 +44,52 @@ mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, 
     return mesh_data_status::complete;
 }
 
-triangle triangle_at(const mesh_data& mesh, std::int32_t i) {
-    const unsigned char* bytes = mesh.triangle_bytes + static_cast<std::size_t>(i) * triangle_size;
+triangle decode_triangle(const unsigned char* bytes) {
     return triangle{field_at(bytes, 0), field_at(bytes, 2), field_at(bytes, 4)};
 }
 
-mesh_data_status read_mesh_data(std::FILE* file, std::vector<unsigned char>& bytes,
-                                mesh_data& out) {
-    bytes.resize(mesh_data_header_size);
-    std::size_t size = read_fully(file, bytes.data(), mesh_data_header_size);
-    if (size == mesh_data_header_size) {
-        const mesh_data_header header = decode_header(bytes.data());
-        const std::size_t triangle_bytes =
-            static_cast<std::size_t>(header.walked_index_count / 3) * triangle_size;
-        bytes.resize(mesh_data_header_size + triangle_bytes);
-        size += read_fully(file, bytes.data() + size, triangle_bytes);
+triangle triangle_at(const mesh_data& mesh, std::int32_t i) {
+    return decode_triangle(mesh.triangle_bytes + static_cast<std::size_t>(i) * triangle_size);
+}
+
+void start_reading(mesh_data_reader& reader, std::FILE* file) {
+    reader.file = file;
+    reader.triangles_unfetched = 0;
+    reader.ended = false;
+    reader.next = 0;
+    reader.fetched = 0;
+}
+
+bool read_header(mesh_data_reader& reader, mesh_data_header& out) {
+    unsigned char bytes[mesh_data_header_size];
+    if (read_fully(reader.file, bytes, sizeof bytes) != sizeof bytes) {
+        reader.ended = true;
+        return false;
     }
-    return decode_mesh_data(bytes.data(), size, out);
+    out = decode_header(bytes);
+    reader.triangles_unfetched = out.walked_index_count / 3;
+    return true;
+}
+
+bool read_triangle(mesh_data_reader& reader, triangle& out) {
+    if (reader.next == reader.fetched) {
+        const std::size_t wanted =
+            std::min(triangles_per_chunk, static_cast<std::size_t>(reader.triangles_unfetched));
+        if (reader.ended || wanted == 0) {
+            return false;
+        }
+        const std::size_t size = read_fully(reader.file, reader.chunk, wanted * triangle_size);
+        reader.ended = size < wanted * triangle_size;
+        reader.triangles_unfetched -= static_cast<std::int32_t>(wanted);
+        reader.next = 0;
+        reader.fetched = size / triangle_size;
+        if (reader.fetched == 0) {
+            return false;
+        }
+    }
+    out = decode_triangle(reader.chunk + reader.next * triangle_size);
+    ++reader.next;
+    return true;
 }
 
 }  // namespace gantrel

@@ -25,7 +25,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <vector>
 
 namespace gantrel {
 
@@ -61,6 +60,9 @@ enum class mesh_data_status {
 // Decodes the first 28 bytes of `bytes`.
 mesh_data_header decode_header(const unsigned char* bytes);
 
+// Decodes the 6 bytes of one triangle.
+triangle decode_triangle(const unsigned char* bytes);
+
 // Decodes `size` bytes of a mesh data file. On `complete`, `out` describes the header and the
 // triangles to read; on `triangles_cut_short`, only `out.header` is set. Safe on any input.
 mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out);
@@ -68,8 +70,27 @@ mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, 
 // Triangle i, for i from 0 to triangle_count - 1.
 triangle triangle_at(const mesh_data& mesh, std::int32_t i);
 
-// Reads the header and exactly the triangle bytes it announces from `file` into `bytes`, then
-// decodes them as `decode_mesh_data` does. A read error counts as the end of the file.
-mesh_data_status read_mesh_data(std::FILE* file, std::vector<unsigned char>& bytes, mesh_data& out);
+// Reading a file as a stream, a chunk of triangles at a time, never past the last triangle the
+// header announces. A read error counts as the end of the file.
+inline constexpr std::size_t triangles_per_chunk = 1024;
+
+struct mesh_data_reader {
+    std::FILE* file;
+    std::int32_t triangles_unfetched;  // announced triangles not yet read from the file
+    bool ended;                        // the file ended or failed
+    std::size_t next;                  // next triangle in `chunk`
+    std::size_t fetched;               // whole triangles in `chunk`
+    unsigned char chunk[triangles_per_chunk * triangle_size];
+};
+
+// Starts reading `file`, which the caller keeps open and closes.
+void start_reading(mesh_data_reader& reader, std::FILE* file);
+
+// Reads the 28-byte header; false when the file ends before it does.
+bool read_header(mesh_data_reader& reader, mesh_data_header& out);
+
+// Reads the next of the walked_index_count / 3 triangles the header announced; false when the
+// file ends before the triangle does. Call at most that many times, after `read_header`.
+bool read_triangle(mesh_data_reader& reader, triangle& out);
 
 }  // namespace gantrel

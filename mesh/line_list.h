@@ -7,12 +7,13 @@
 // that order and orientation are exactly what the wire file stores.
 //
 // Beside the entries sits an open-addressing index of the unordered pairs, so that a side is
-// looked up in one probe sequence instead of a scan of the whole list. The index only answers
-// "present or not"; order and orientation live in the entries alone.
+// looked up in one short probe sequence instead of a scan of the whole list. The index only
+// answers "present or not"; order and orientation live in the entries alone. It starts small
+// and doubles inside its fixed block as lines arrive, rebuilt from the entries each time.
 //
-// The list is one fixed block with no allocation at all. Zeroed storage is an empty list, so a
-// `line_list` in static storage or from `std::make_unique<line_list>()` is ready to use, and
-// pages that no line reaches are never touched.
+// The list is one fixed block and allocates nothing. Zeroed storage is an empty list, so a
+// `line_list` in static storage or from `std::make_unique<line_list>()` is ready to use; pages
+// that no line reaches are never touched, which keeps a run's memory in proportion to its mesh.
 
 #include <cstdint>
 
@@ -26,19 +27,25 @@ struct line {
 
 inline constexpr std::int32_t line_list_capacity = 100000;
 
-// Power of two, at least capacity / 0.8, so linear probing stays short even when full.
-inline constexpr std::uint32_t line_index_bits = 17;
-inline constexpr std::uint32_t line_index_size = 1u << line_index_bits;
+// The index never fills past half, even at capacity.
+inline constexpr std::uint32_t line_index_min_bits = 10;
+inline constexpr std::uint32_t line_index_max_bits = 18;
 
 struct line_list {
-    line entries[line_list_capacity];
-    // 0 marks an empty slot; see `line_key` in line_list.cpp for why no line encodes as 0.
-    std::uint32_t index[line_index_size];
+    // Entries as 16-bit pairs: half the memory a run touches, since indices fit 16 bits.
+    std::uint16_t entries[line_list_capacity][2];
+    // Slots 0 to 2^index_bits - 1 are in use; 0 marks an empty slot (see `line_key`).
+    std::uint32_t index[std::uint32_t{1} << line_index_max_bits];
     std::int32_t count;
+    std::uint32_t index_bits;  // 0 until the first line arrives
 };
 
-// Empties `lines` for another mesh, touching the index only if it holds anything.
+// Empties `lines` for another mesh, touching only what it used.
 void clear_line_list(line_list& lines);
+
+// Sizes the index for `expected_lines` lines at once, sparing the rebuilds of growing to it.
+// Lines beyond it still fit: the index keeps growing as they arrive.
+void reserve_lines(line_list& lines, std::int32_t expected_lines);
 
 // Adds the line a-b unless the list already holds a-b or b-a. Both indices must be 0 to 65535
 // and the list must not be full; a mesh data file yields at most 65535 lines.
@@ -53,7 +60,7 @@ inline std::int32_t line_count(const line_list& lines) {
 
 // Entry i, for i from 0 to line_count - 1.
 inline line line_at(const line_list& lines, std::int32_t i) {
-    return lines.entries[i];
+    return line{lines.entries[i][0], lines.entries[i][1]};
 }
 
 }  // namespace gantrel

@@ -23,8 +23,9 @@ pairs entries_of(const line_list& lines) {
     return out;
 }
 
-pairs lines_of(const triangles& input) {
+pairs lines_of(const triangles& input, std::int32_t reserved = 0) {
     auto lines = std::make_unique<line_list>();
+    reserve_lines(*lines, reserved);
     for (const auto& t : input) {
         add_triangle(*lines, t[0], t[1], t[2]);
     }
@@ -89,8 +90,12 @@ TEST(LineList, MatchesLinearScanOnRandomMeshes) {
         for (auto& t : input) {
             t = {vertex(random), vertex(random), vertex(random)};
         }
-        EXPECT_EQ(lines_of(input), linear_scan_lines(input))
-            << "seed " << seed << ", " << vertices << " vertices";
+        const pairs expected = linear_scan_lines(input);
+        // Whether the index starts small and grows or is sized up front must not matter.
+        for (const std::int32_t reserved : {0, 100, 3000, line_list_capacity}) {
+            EXPECT_EQ(lines_of(input, reserved), expected)
+                << "seed " << seed << ", " << vertices << " vertices, " << reserved << " reserved";
+        }
     }
 }
 
@@ -105,6 +110,22 @@ TEST(LineList, HoldsTheLargestMeshAFileCanDescribe) {
     EXPECT_EQ(line_at(*lines, 65534).second, 21844);
     add_triangle(*lines, 21845, 0, 2 * 21845);
     EXPECT_EQ(line_count(*lines), 65535);
+}
+
+TEST(LineList, HoldsItsWholeCapacity) {
+    auto lines = std::make_unique<line_list>();
+    const auto pair = [](std::int32_t i) { return std::make_pair(i % 50000, 50000 + i / 50000); };
+    for (std::int32_t i = 0; i < line_list_capacity; ++i) {
+        add_line(*lines, pair(i).first, pair(i).second);
+    }
+    for (std::int32_t i = 0; i < line_list_capacity; ++i) {
+        add_line(*lines, pair(i).second, pair(i).first);
+    }
+    ASSERT_EQ(line_count(*lines), line_list_capacity);
+    for (std::int32_t i = 0; i < line_list_capacity; ++i) {
+        ASSERT_EQ(line_at(*lines, i).first, pair(i).first);
+        ASSERT_EQ(line_at(*lines, i).second, pair(i).second);
+    }
 }
 
 TEST(LineList, ClearedListStartsAfresh) {

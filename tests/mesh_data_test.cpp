@@ -12,6 +12,10 @@ namespace {
 using test::bytes;
 using test::mesh_file;
 
+bytes take(const bytes& file, std::size_t size) {
+    return bytes(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(size));
+}
+
 TEST(MeshData, DecodesTheThreeHeaderFieldsLittleEndian) {
     struct row {
         const char* what;
@@ -93,37 +97,66 @@ TEST(MeshData, BytesAfterTheLastTriangleAreIgnored) {
     EXPECT_EQ(mesh.triangle_count, 1);
 }
 
-TEST(MeshData, ReadsExactlyWhatTheHeaderAnnouncesFromAStream) {
-    struct row {
-        const char* what;
-        bytes file;
-        mesh_data_status expected;
-    };
-    const bytes whole = mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
-    const row rows[] = {
-        {"empty file", {}, mesh_data_status::header_cut_short},
-        {"27 bytes", bytes(whole.begin(), whole.begin() + 27), mesh_data_status::header_cut_short},
-        {"header only", bytes(whole.begin(), whole.begin() + 28),
-         mesh_data_status::triangles_cut_short},
-        {"one byte short", bytes(whole.begin(), whole.end() - 1),
-         mesh_data_status::triangles_cut_short},
-        {"whole", whole, mesh_data_status::complete},
-        {"longest walk", mesh_file(0, 0, 65535, std::vector<test::tri>(21845, {1, 2, 3})),
-         mesh_data_status::complete},
-    };
-    for (const row& r : rows) {
-        std::FILE* file = std::tmpfile();
-        ASSERT_NE(file, nullptr);
-        std::fwrite(r.file.data(), 1, r.file.size(), file);
-        std::rewind(file);
-        bytes buffer;
-        mesh_data mesh{};
-        EXPECT_EQ(read_mesh_data(file, buffer, mesh), r.expected) << r.what;
-        if (r.expected == mesh_data_status::complete) {
-            EXPECT_EQ(buffer, r.file) << r.what;
-            EXPECT_EQ(triangle_at(mesh, mesh.triangle_count - 1).c, 3) << r.what;
+// Reads `file` through the stream reader as the run does: the header, then every triangle.
+mesh_data_status read_stream(const bytes& file, std::vector<triangle>& triangles) {
+    std::FILE* stream = std::tmpfile();
+    std::fwrite(file.data(), 1, file.size(), stream);
+    std::rewind(stream);
+    mesh_data_reader reader;
+    start_reading(reader, stream);
+    mesh_data_header header{};
+    mesh_data_status status = mesh_data_status::complete;
+    if (!read_header(reader, header)) {
+        status = mesh_data_status::header_cut_short;
+    }
+    for (std::int32_t i = 0;
+         status == mesh_data_status::complete && i < header.walked_index_count / 3; ++i) {
+        triangle t{};
+        if (!read_triangle(reader, t)) {
+            status = mesh_data_status::triangles_cut_short;
+        } else {
+            triangles.push_back(t);
         }
-        std::fclose(file);
+    }
+    std::fclose(stream);
+    return status;
+}
+
+TEST(MeshData, StreamReaderAgreesWithDecodingAcrossChunks) {
+    // Enough triangles for three chunks, with distinct indices to catch misaligned reads.
+    std::vector<test::tri> many;
+    for (std::uint32_t t = 0; t < 2500; ++t)
+        many.push_back({t, t + 7, t + 13});
+    const bytes whole = mesh_file(0, 0, 3 * 2500, many);
+    const std::size_t chunk_end = 28 + triangles_per_chunk * 6;
+    bytes longer = whole;
+    longer.insert(longer.end(), {1, 2, 3, 4, 5, 6});
+    const bytes files[] = {
+        {},
+        take(whole, 27),
+        take(whole, 28),
+        take(whole, 31),
+        take(whole, chunk_end),      // ends exactly between chunks
+        take(whole, chunk_end + 3),  // ends inside the first triangle of a chunk
+        take(whole, whole.size() - 1),
+        whole,
+        longer,
+        mesh_file(0, 0, 65535, std::vector<test::tri>(21845, {1, 2, 3})),
+    };
+    for (const bytes& file : files) {
+        std::vector<triangle> streamed;
+        const mesh_data_status status = read_stream(file, streamed);
+        mesh_data mesh{};
+        EXPECT_EQ(status, decode_mesh_data(file.data(), file.size(), mesh)) << file.size();
+        if (status == mesh_data_status::complete) {
+            ASSERT_EQ(streamed.size(), static_cast<std::size_t>(mesh.triangle_count));
+            for (std::int32_t i = 0; i < mesh.triangle_count; ++i) {
+                const triangle expected = triangle_at(mesh, i);
+                const triangle got = streamed[static_cast<std::size_t>(i)];
+                ASSERT_TRUE(got.a == expected.a && got.b == expected.b && got.c == expected.c)
+                    << file.size() << " bytes, triangle " << i;
+            }
+        }
     }
 }
 

@@ -1,0 +1,100 @@
+// The line list against a plain linear scan of the list (the baseline the ratio is taken
+// against), the name hash, and the whole conversion in memory.
+
+#include <benchmark/benchmark.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "formats/mesh_data.h"
+#include "formats/wire_file.h"
+#include "mesh/line_list.h"
+#include "mesh/name_hash.h"
+#include "meshes.h"
+
+namespace {
+
+using gantrel::bench::triangle_list;
+
+// The membership test as a scan of every entry for either orientation; written only to be
+// measured against.
+struct scanned_list {
+    std::vector<gantrel::line> entries;
+};
+
+void scan_add_line(scanned_list& lines, std::int32_t a, std::int32_t b) {
+    for (const gantrel::line& e : lines.entries) {
+        if ((e.first == a && e.second == b) || (e.first == b && e.second == a))
+            return;
+    }
+    lines.entries.push_back({a, b});
+}
+
+void indexed(benchmark::State& state, const triangle_list& triangles) {
+    auto lines = std::make_unique<gantrel::line_list>();
+    for (auto _ : state) {
+        gantrel::clear_line_list(*lines);
+        for (const auto& t : triangles)
+            gantrel::add_triangle(*lines, t[0], t[1], t[2]);
+        benchmark::DoNotOptimize(gantrel::line_count(*lines));
+    }
+    state.counters["lines"] = gantrel::line_count(*lines);
+}
+
+void scanned(benchmark::State& state, const triangle_list& triangles) {
+    scanned_list lines;
+    lines.entries.reserve(gantrel::line_list_capacity);
+    for (auto _ : state) {
+        lines.entries.clear();
+        for (const auto& t : triangles) {
+            scan_add_line(lines, t[0], t[1]);
+            scan_add_line(lines, t[1], t[2]);
+            scan_add_line(lines, t[2], t[0]);
+        }
+        benchmark::DoNotOptimize(lines.entries.size());
+    }
+    state.counters["lines"] = static_cast<double>(lines.entries.size());
+}
+
+const triangle_list mesh_a = gantrel::bench::all_sides_distinct();
+const triangle_list mesh_b = gantrel::bench::closed_grid();
+const triangle_list mesh_c = gantrel::bench::few_vertices();
+
+BENCHMARK_CAPTURE(indexed, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, b_closed_grid, mesh_b)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scanned, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(scanned, b_closed_grid, mesh_b)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(scanned, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);
+
+void hash_name(benchmark::State& state) {
+    const std::string name(static_cast<std::size_t>(state.range(0)), 'M');
+    for (auto _ : state)
+        benchmark::DoNotOptimize(gantrel::name_hash(name));
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(hash_name)->Arg(16)->Arg(4096);
+
+// Decode, collect the lines and encode the wire file, all in memory, for mesh (b).
+void convert_in_memory(benchmark::State& state) {
+    const std::vector<unsigned char> file = gantrel::bench::mesh_data_file(mesh_b);
+    auto lines = std::make_unique<gantrel::line_list>();
+    for (auto _ : state) {
+        gantrel::mesh_data mesh{};
+        gantrel::decode_mesh_data(file.data(), file.size(), mesh);
+        gantrel::clear_line_list(*lines);
+        for (std::int32_t i = 0; i < mesh.triangle_count; ++i) {
+            const gantrel::triangle t = gantrel::triangle_at(mesh, i);
+            gantrel::add_triangle(*lines, t.a, t.b, t.c);
+        }
+        benchmark::DoNotOptimize(gantrel::encode_wire_file(gantrel::name_hash("mesh"),
+                                                           mesh.header.carried_word, *lines));
+    }
+    state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(file.size()));
+}
+BENCHMARK(convert_in_memory)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
