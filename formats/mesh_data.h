@@ -72,7 +72,7 @@ triangle triangle_at(const mesh_data& mesh, std::int32_t i);
 
 // Reading a file as a stream, a chunk of triangles at a time, never past the last triangle the
 // header announces. A read error counts as the end of the file.
-inline constexpr std::size_t triangles_per_chunk = 1024;
+inline constexpr std::size_t triangles_per_chunk = 4096;
 
 struct mesh_data_reader {
     std::FILE* file;

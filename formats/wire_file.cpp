@@ -11,7 +11,7 @@ namespace gantrel {
 namespace {
 
 constexpr std::size_t line_record_size = 4;
-constexpr std::int32_t lines_per_chunk = 4096;
+constexpr std::int32_t lines_per_chunk = 8192;
 
 // Encodes lines first to first + count - 1 as 4-byte records into `out`.
 void encode_lines(const line_list& lines, std::int32_t first, std::int32_t count,

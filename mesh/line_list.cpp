@@ -72,13 +72,11 @@ void reserve_lines(line_list& lines, std::int32_t expected_lines) {
 
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
     assert(a >= 0 && a <= 0xFFFF && b >= 0 && b <= 0xFFFF);
-    const auto first = static_cast<std::uint16_t>(a);
-    const auto second = static_cast<std::uint16_t>(b);
-    // Keep the index at most half full, so probe sequences stay short.
-    if (lines.index_bits == 0 ||
-        static_cast<std::uint32_t>(lines.count) * 2 >= (std::uint32_t{1} << lines.index_bits)) {
+    if (lines.index_bits == 0) {
         grow_index(lines);
     }
+    const auto first = static_cast<std::uint16_t>(a);
+    const auto second = static_cast<std::uint16_t>(b);
     const std::uint32_t key = line_key(first, second);
     const std::uint32_t slot = find_slot(lines, key);
     if (lines.index[slot] == key) {
@@ -89,6 +87,10 @@ void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
     lines.entries[lines.count][0] = first;
     lines.entries[lines.count][1] = second;
     ++lines.count;
+    // Keep the index under half full, so probe sequences stay short.
+    if (static_cast<std::uint32_t>(lines.count) * 2 >= (std::uint32_t{1} << lines.index_bits)) {
+        grow_index(lines);
+    }
 }
 
 void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t c) {

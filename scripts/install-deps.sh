@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian packages gantrel needs that are missing: the tool's build alone by default;
-# with --tests, the test suite's; with --windows, the cross-compiler and Wine.
+# with --tests, the test suite's; with --windows, the cross-compiler and Wine; with --bench,
+# Google Benchmark.
 set -eu
 
 packages="cmake g++ make"
@@ -8,7 +9,8 @@ for option in "$@"; do
     case "$option" in
         --tests) packages="$packages libgtest-dev" ;;
         --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64" ;;
-        *) echo "usage: install-deps.sh [--tests] [--windows]" >&2; exit 2 ;;
+        --bench) packages="$packages libbenchmark-dev" ;;
+        *) echo "usage: install-deps.sh [--tests] [--windows] [--bench]" >&2; exit 2 ;;
     esac
 done
 

@@ -1,0 +1,13 @@
+#!/bin/sh
+# Builds the benchmarks and runs both: the line list and name hash in memory (medians of five
+# repetitions), then whole conversions by the built gantrel against cp (RUNS alternating pairs,
+# 300 by default). Neither is part of the test suite.
+set -eu
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --bench
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+build/bench/bench/gantrel_line_list_bench --benchmark_repetitions=5 \
+    --benchmark_report_aggregates_only=true --benchmark_display_aggregates_only=true 2>&1 |
+    grep -E '^(Benchmark|-|[a-z_/]+_median)'
+build/bench/bench/gantrel_process_bench build/bench/gantrel examples/icosahedron.quorvdata "${1:-300}"
