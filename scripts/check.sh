@@ -1,6 +1,6 @@
 #!/bin/sh
-# The whole test suite, as CI runs it: installs what it needs (Debian, as root), then builds with
-# warnings as errors and runs every check. Run from anywhere; it works in the source tree.
+# The whole test suite, as CI runs it: installs what it needs (Debian, as root), builds with
+# warnings as errors and runs every check. FUZZ_SECONDS sets the fuzzing time (60 by default).
 set -eu
 cd "$(dirname "$0")/.."
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
@@ -8,12 +8,46 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 step() { printf '\n== %s\n' "$*"; }
 
 step "packages"
-scripts/install-deps.sh --tests --windows
+scripts/install-deps.sh --tests --lint --fuzz --windows
+
+step "formatting"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
 step "build and test"
 cmake --preset ci
 cmake --build --preset ci
 ctest --preset ci
+
+step "tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize
+cmake --build --preset sanitize
+ctest --preset sanitize
+
+step "end-to-end cases under valgrind"
+cmake --preset valgrind
+cmake --build --preset valgrind
+GANTREL_COMMAND="valgrind -q --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
+--errors-for-leak-kinds=all $PWD/build/valgrind/gantrel" \
+    build/ci/tests/gantrel_cli_tests --gtest_brief=1
+
+step "static analysis"
+git ls-files 'tool/*.cpp' 'formats/*.cpp' 'mesh/*.cpp' | grep -v '_win32\.cpp$' |
+    xargs clang-tidy -p build/ci --quiet
+cppcheck --quiet --enable=warning,performance,portability,style --std=c++17 \
+    --error-exitcode=1 --inline-suppr -I . tool formats mesh
+
+step "fuzzing for ${FUZZ_SECONDS:-60} seconds"
+cmake --preset fuzz
+cmake --build --preset fuzz
+rm -rf build/fuzz/corpus && mkdir -p build/fuzz/corpus
+if ! build/fuzz/fuzz/gantrel_convert_fuzz -max_total_time="${FUZZ_SECONDS:-60}" -max_len=4096 \
+    -print_final_stats=1 -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus \
+    >build/fuzz/log 2>&1; then
+    tail -n 60 build/fuzz/log
+    echo "the fuzzer found a failing input: build/fuzz/crash-*" >&2
+    exit 1
+fi
+grep -E '^Done|^stat::number_of_executed_units' build/fuzz/log; grep 'cov:' build/fuzz/log | tail -n 1
 
 step "Windows build, end-to-end cases under Wine"
 cmake --preset windows
@@ -22,3 +56,5 @@ export WINEDEBUG=-all WINEPREFIX="$PWD/build/wine"
 wineboot --init >/dev/null 2>&1 || true
 GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
     build/ci/tests/gantrel_cli_tests --gtest_brief=1
+
+step "all checks passed"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs the Debian packages gantrel needs that are missing: the tool's build alone by default;
-# with --tests, the test suite's; with --windows, the cross-compiler and Wine; with --bench,
-# Google Benchmark.
+# with --tests, the unit and end-to-end tests'; with --lint, the formatter, static analysers and
+# valgrind; with --fuzz, clang and its sanitizer runtimes; with --windows, the cross-compiler and
+# Wine; with --bench, Google Benchmark.
 set -eu
 
 packages="cmake g++ make"
@@ -10,7 +11,9 @@ for option in "$@"; do
         --tests) packages="$packages libgtest-dev" ;;
         --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64" ;;
         --bench) packages="$packages libbenchmark-dev" ;;
-        *) echo "usage: install-deps.sh [--tests] [--windows] [--bench]" >&2; exit 2 ;;
+        --lint) packages="$packages clang-format clang-tidy cppcheck valgrind git" ;;
+        --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
+        *) echo "usage: install-deps.sh [--tests] [--lint] [--fuzz] [--windows] [--bench]" >&2; exit 2 ;;
     esac
 done
 
