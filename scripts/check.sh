@@ -8,7 +8,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 step() { printf '\n== %s\n' "$*"; }
 
 step "packages"
-scripts/install-deps.sh --tests --lint --fuzz --windows
+scripts/install-deps.sh --tests --lint --fuzz --windows --package
 
 step "formatting"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
@@ -49,12 +49,26 @@ if ! build/fuzz/fuzz/gantrel_convert_fuzz -max_total_time="${FUZZ_SECONDS:-60}" 
 fi
 grep -E '^Done|^stat::number_of_executed_units' build/fuzz/log; grep 'cov:' build/fuzz/log | tail -n 1
 
-step "Windows build, end-to-end cases under Wine"
-cmake --preset windows
-cmake --build --preset windows
+step "Windows build and .zip, end-to-end cases under Wine"
+cmake --workflow --preset windows-zip
 export WINEDEBUG=-all WINEPREFIX="$PWD/build/wine"
 wineboot --init >/dev/null 2>&1 || true
 GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
     build/ci/tests/gantrel_cli_tests --gtest_brief=1
+
+step "manual page"
+test -z "$(groff -ww -t -man -z doc/gantrel.1 2>&1)"
+test -z "$(MANWIDTH=80 man --warnings -l doc/gantrel.1 2>&1 >/dev/null)"
+
+step "Debian package, installed into a scratch root"
+cmake --workflow --preset deb
+root="$PWD/build/deb-root"
+rm -rf "$root"
+dpkg -x build/release/gantrel_*.deb "$root"
+test -f "$root/usr/share/man/man1/gantrel.1"
+"$root/usr/bin/gantrel" examples/icosahedron.quorvdata icosahedron "$root/icosahedron.quorvwire" |
+    tee "$root/output"
+test "$(tail -n 1 "$root/output")" = "Successfully wrote quorvwire"
+cmp "$root/icosahedron.quorvwire" examples/icosahedron.quorvwire
 
 step "all checks passed"

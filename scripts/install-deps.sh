@@ -2,18 +2,20 @@
 # Installs the Debian packages gantrel needs that are missing: the tool's build alone by default;
 # with --tests, the unit and end-to-end tests'; with --lint, the formatter, static analysers and
 # valgrind; with --fuzz, clang and its sanitizer runtimes; with --windows, the cross-compiler and
-# Wine; with --bench, Google Benchmark.
+# Wine; with --package, what builds the Debian package and renders the manual; with --bench,
+# Google Benchmark.
 set -eu
 
 packages="cmake g++ make"
 for option in "$@"; do
     case "$option" in
         --tests) packages="$packages libgtest-dev" ;;
-        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64" ;;
+        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64 groff-base" ;;
         --bench) packages="$packages libbenchmark-dev" ;;
         --lint) packages="$packages clang-format clang-tidy cppcheck valgrind git" ;;
         --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
-        *) echo "usage: install-deps.sh [--tests] [--lint] [--fuzz] [--windows] [--bench]" >&2; exit 2 ;;
+        --package) packages="$packages dpkg-dev groff-base man-db" ;;
+        *) echo "usage: install-deps.sh [--tests] [--lint] [--fuzz] [--windows] [--package] [--bench]" >&2; exit 2 ;;
     esac
 done
 
