@@ -75,7 +75,9 @@ replace_status replace_file(const fs::path& target, const content_writer& write_
         return replace_status::cannot_open;
     }
     const bool exists = fs::exists(status);
-    if (exists && !fs::is_regular_file(status)) {
+    // Devices and FIFOs are written as they are; so is a path with no file name (empty, or
+    // ending in a separator), which then fails to open as it would have anyway.
+    if ((exists && !fs::is_regular_file(status)) || !file.has_filename()) {
         return write_in_place(file, write_content);
     }
     if (exists) {
