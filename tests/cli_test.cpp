@@ -8,8 +8,6 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,8 +21,10 @@ namespace {
 namespace fs = std::filesystem;
 using test::bytes;
 using test::mesh_file;
+using test::read_file;
 using test::tri;
 using test::wire_file;
+using test::write_file;
 
 constexpr std::uint32_t hash_abc = 0xEBB055C2u;
 constexpr std::uint32_t hash_mesh = 0xFD1B664Au;  // the name "mesh"
@@ -59,11 +59,6 @@ std::vector<std::array<std::uint32_t, 2>> distinct_side_lines(std::uint32_t n) {
         out.push_back({t + 2 * n, t});
     }
     return out;
-}
-
-bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bytes take(const bytes& b, std::size_t n) {
@@ -288,12 +283,6 @@ std::string quoted(const std::string& argument) {
         out += ch == '\'' ? std::string("'\\''") : std::string(1, ch);
     }
     return out + "'";
-}
-
-void write_file(const fs::path& path, const bytes& content) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
 }
 
 std::map<std::string, bytes> files_in(const fs::path& folder) {

@@ -12,9 +12,7 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,6 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::bytes;
+using test::read_file;
+using test::write_file;
 
 const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
 const bytes abc_wire = test::wire_file(0xEBB055C2u, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
@@ -32,17 +32,6 @@ const bytes old_content(100, 0x5A);
 const std::string converted =
     "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
     "Successfully wrote quorvwire\n";
-
-bytes read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const fs::path& path, const bytes& content) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(content.data()),
-              static_cast<std::streamsize>(content.size()));
-}
 
 std::vector<std::string> names_in(const fs::path& folder) {
     std::vector<std::string> out;

@@ -1,9 +1,13 @@
 #pragma once
 
-// Byte helpers shared by the tests: hex golden bytes and mesh data files built from fields.
+// Byte helpers shared by the tests: hex golden bytes, mesh data and wire files built from
+// fields, and whole files read and written.
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -73,6 +77,17 @@ inline bytes wire_file(std::uint32_t hash, std::uint32_t carried,
         put_u16(out, l[1]);
     }
     return out;
+}
+
+inline bytes read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::filesystem::path& path, const bytes& content) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(content.data()),
+              static_cast<std::streamsize>(content.size()));
 }
 
 }  // namespace gantrel::test
