@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -310,8 +310,9 @@ TEST_P(Cli, Case) {
     const std::string newline =
         newline_setting != nullptr && std::string(newline_setting) == "crlf" ? "\r\n" : "\n";
 
-    const fs::path root = fs::temp_directory_path() /
-                          ("gantrel-cli-" + std::to_string(std::hash<std::string>{}(c.name)));
+    const fs::path root =
+        fs::temp_directory_path() / ("gantrel-cli-" + std::to_string(std::random_device{}()) + "-" +
+                                     std::to_string(std::hash<std::string>{}(c.name)));
     fs::remove_all(root);
     const fs::path folder = root / "work";
     fs::create_directories(folder);

@@ -23,6 +23,24 @@ void say(std::FILE* out, std::string_view prefix, std::string_view rest) {
     say(out, text);
 }
 
+// Reads every triangle the header announces into `lines`, emptied first; false when the file
+// ends before the last triangle does.
+bool collect_lines(mesh_data_reader& reader, const mesh_data_header& header, line_list& lines) {
+    clear_line_list(lines);
+    const std::int32_t triangle_count = header.walked_index_count / 3;
+    // A closed mesh has 1.5 lines a triangle; sizing the index for that at once spares it the
+    // rebuilds of growing there, and other meshes still fit as it grows on.
+    reserve_lines(lines, triangle_count / 2 * 3);
+    for (std::int32_t i = 0; i < triangle_count; ++i) {
+        triangle t{};
+        if (!read_triangle(reader, t)) {
+            return false;
+        }
+        add_triangle(lines, t.a, t.b, t.c);
+    }
+    return true;
+}
+
 }  // namespace
 
 int run(const std::vector<argument>& arguments, std::FILE* out) {
@@ -53,23 +71,13 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
     // be allocated.
     static line_list lines;
-    clear_line_list(lines);
-    const std::int32_t triangle_count = header.walked_index_count / 3;
-    // A closed mesh has 1.5 lines a triangle; sizing the index for that at once spares it the
-    // rebuilds of growing there, and other meshes still fit as it grows on.
-    reserve_lines(lines, triangle_count / 2 * 3);
-    for (std::int32_t i = 0; i < triangle_count; ++i) {
-        triangle t{};
-        if (!read_triangle(reader, t)) {
-            std::fclose(file);
-            say(out, "Could not read file ", input.text);
-            return 0;
-        }
-        add_triangle(lines, t.a, t.b, t.c);
-    }
+    const bool whole = collect_lines(reader, header, lines);
     // Closed before the wire file is created, so input and output may be the same path.
     std::fclose(file);
-
+    if (!whole) {
+        say(out, "Could not read file ", input.text);
+        return 0;
+    }
     const std::string count = std::to_string(line_count(lines));
     say(out, "total number of lines in mesh = ", count);
 
