@@ -9,5 +9,5 @@ cmake --preset bench >/dev/null
 cmake --build --preset bench
 build/bench/bench/gantrel_line_list_bench --benchmark_repetitions=5 \
     --benchmark_report_aggregates_only=true --benchmark_display_aggregates_only=true 2>&1 |
-    grep -E '^(Benchmark|-|[a-z_/]+_median)'
+    grep -E '^(Benchmark|-|[a-z0-9_/]+_median)'
 build/bench/bench/gantrel_process_bench build/bench/gantrel examples/icosahedron.quorvdata "${1:-300}"
