@@ -55,6 +55,8 @@ export WINEDEBUG=-all WINEPREFIX="$PWD/build/wine"
 wineboot --init >/dev/null 2>&1 || true
 GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
     build/ci/tests/gantrel_cli_tests --gtest_brief=1
+rm -rf build/windows/held-open && mkdir -p build/windows/held-open
+(cd build/windows/held-open && wine ../gantrel_held_open_test.exe ../gantrel.exe)
 
 step "manual page"
 test -z "$(groff -ww -t -man -z doc/gantrel.1 2>&1)"
