@@ -42,6 +42,9 @@ std::vector<std::string> names_in(const fs::path& folder) {
     return out;
 }
 
+// The user and group the permission cases run as when the tests run as root.
+constexpr uid_t nobody = 65534;
+
 enum class standard_output { captured, closed, broken_pipe };
 
 struct outcome {
@@ -51,8 +54,10 @@ struct outcome {
 
 // Runs gantrel in `folder` with `arguments`, its standard output as `mode` asks, and the file
 // size limit `size_limit` (with SIGXFSZ ignored, so a write past it fails with EFBIG).
+// `unprivileged` drops root to the user nobody, so that permissions apply to the run.
 outcome run_gantrel(const fs::path& folder, const std::vector<std::string>& arguments,
-                    standard_output mode = standard_output::captured, rlim_t size_limit = 0) {
+                    standard_output mode = standard_output::captured, rlim_t size_limit = 0,
+                    bool unprivileged = false) {
     const char* binary = std::getenv("GANTREL_BINARY");
     if (binary == nullptr) {
         ADD_FAILURE() << "GANTREL_BINARY names the gantrel to run";
@@ -66,8 +71,12 @@ outcome run_gantrel(const fs::path& folder, const std::vector<std::string>& argu
     }
     const pid_t child = fork();
     if (child == 0) {
-        if (chdir(folder.c_str()) != 0)
+        if (chdir(folder.c_str()) != 0) {
             _exit(120);
+        }
+        if (unprivileged && geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) {
+            _exit(122);
+        }
         signal(SIGPIPE, SIG_DFL);
         if (size_limit != 0) {
             signal(SIGXFSZ, SIG_IGN);
@@ -244,6 +253,38 @@ TEST_F(Faults, OutputsThatAreNotPlainFiles) {
         EXPECT_EQ(result.output, r.expected_output) << r.what;
         r.check(folder);
     }
+}
+
+TEST_F(Faults, PermissionsDecideWhetherAFileIsReplaced) {
+    const std::string reports =
+        "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n";
+    fs::permissions(folder, fs::perms::all);
+    write_file(folder / "m", abc_mesh);
+
+    // A folder closed to new files, holding a file its user may write: written in place.
+    fs::create_directories(folder / "closed");
+    write_file(folder / "closed/w", old_content);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((folder / "closed/w").c_str(), nobody, nobody), 0);
+    }
+    fs::permissions(folder / "closed", fs::perms::owner_read | fs::perms::owner_exec |
+                                           fs::perms::group_read | fs::perms::group_exec |
+                                           fs::perms::others_read | fs::perms::others_exec);
+    outcome result =
+        run_gantrel(folder, {"m", "abc", "closed/w"}, standard_output::captured, 0, true);
+    EXPECT_EQ(result.output, converted);
+    EXPECT_EQ(read_file(folder / "closed/w"), abc_wire);
+    EXPECT_EQ(names_in(folder / "closed"), std::vector<std::string>{"w"});
+
+    // A file its user may not write, in a folder open to new files: never replaced.
+    write_file(folder / "w", old_content);
+    fs::permissions(folder / "w",
+                    fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+    result = run_gantrel(folder, {"m", "abc", "w"}, standard_output::captured, 0, true);
+    EXPECT_EQ(result.output, reports + "Could not open file w\n");
+    EXPECT_EQ(read_file(folder / "w"), old_content);
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"closed", "m", "w"}));
+    fs::permissions(folder / "closed", fs::perms::owner_all);
 }
 
 TEST_F(Faults, InputsThatAreNotPlainFiles) {
