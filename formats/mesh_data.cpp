@@ -12,18 +12,6 @@ std::int32_t field_at(const unsigned char* bytes, std::size_t offset) {
     return static_cast<std::int32_t>(load_u16_le(bytes + offset));
 }
 
-std::size_t read_fully(std::FILE* file, unsigned char* into, std::size_t size) {
-    std::size_t done = 0;
-    while (done < size) {
-        const std::size_t got = std::fread(into + done, 1, size - done, file);
-        if (got == 0) {
-            break;
-        }
-        done += got;
-    }
-    return done;
-}
-
 }  // namespace
 
 mesh_data_header decode_header(const unsigned char* bytes) {
@@ -62,7 +50,7 @@ void start_reading(mesh_data_reader& reader, std::FILE* file) {
 
 bool read_header(mesh_data_reader& reader, mesh_data_header& out) {
     unsigned char bytes[mesh_data_header_size];
-    if (read_fully(reader.file, bytes, sizeof bytes) != sizeof bytes) {
+    if (std::fread(bytes, 1, sizeof bytes, reader.file) != sizeof bytes) {
         reader.ended = true;
         return false;
     }
@@ -78,7 +66,7 @@ bool read_triangle(mesh_data_reader& reader, triangle& out) {
         if (reader.ended || wanted == 0) {
             return false;
         }
-        const std::size_t size = read_fully(reader.file, reader.chunk, wanted * triangle_size);
+        const std::size_t size = std::fread(reader.chunk, 1, wanted * triangle_size, reader.file);
         reader.ended = size < wanted * triangle_size;
         reader.triangles_unfetched -= static_cast<std::int32_t>(wanted);
         reader.next = 0;
