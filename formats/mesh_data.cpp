@@ -12,11 +12,17 @@ std::int32_t field_at(const unsigned char* bytes, std::size_t offset) {
     return static_cast<std::int32_t>(load_u16_le(bytes + offset));
 }
 
-}  // namespace
-
+// Decodes the 28 header bytes.
 mesh_data_header decode_header(const unsigned char* bytes) {
     return mesh_data_header{field_at(bytes, 10), field_at(bytes, 14), field_at(bytes, 24)};
 }
+
+// Decodes the 6 bytes of one triangle.
+triangle decode_triangle(const unsigned char* bytes) {
+    return triangle{field_at(bytes, 0), field_at(bytes, 2), field_at(bytes, 4)};
+}
+
+}  // namespace
 
 mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out) {
     if (size < mesh_data_header_size) {
@@ -30,10 +36,6 @@ mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, 
         return mesh_data_status::triangles_cut_short;
     }
     return mesh_data_status::complete;
-}
-
-triangle decode_triangle(const unsigned char* bytes) {
-    return triangle{field_at(bytes, 0), field_at(bytes, 2), field_at(bytes, 4)};
 }
 
 triangle triangle_at(const mesh_data& mesh, std::int32_t i) {

@@ -57,12 +57,6 @@ enum class mesh_data_status {
     triangles_cut_short,  // the header is whole but a triangle is not
 };
 
-// Decodes the first 28 bytes of `bytes`.
-mesh_data_header decode_header(const unsigned char* bytes);
-
-// Decodes the 6 bytes of one triangle.
-triangle decode_triangle(const unsigned char* bytes);
-
 // Decodes `size` bytes of a mesh data file. On `complete`, `out` describes the header and the
 // triangles to read; on `triangles_cut_short`, only `out.header` is set. Safe on any input.
 mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out);

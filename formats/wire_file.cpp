@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <cstdio>
 
 #include "formats/byte_order.h"
 #include "mesh/name_hash.h"
@@ -23,8 +24,7 @@ void encode_lines(const line_list& lines, std::int32_t first, std::int32_t count
     }
 }
 
-}  // namespace
-
+// Encodes the 16-byte header of a wire file holding `count` lines into `out`.
 void encode_wire_header(std::uint32_t name_hash, std::int32_t carried_word, std::int32_t count,
                         unsigned char* out) {
     assert(count >= 0 && count <= max_wire_lines);
@@ -37,16 +37,7 @@ void encode_wire_header(std::uint32_t name_hash, std::int32_t carried_word, std:
     store_u16_le(out + 14, word);
 }
 
-std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
-                                            const line_list& lines) {
-    const std::int32_t count = line_count(lines);
-    std::vector<unsigned char> bytes(wire_header_size +
-                                     line_record_size * static_cast<std::size_t>(count));
-    encode_wire_header(name_hash, carried_word, count, bytes.data());
-    encode_lines(lines, 0, count, bytes.data() + wire_header_size);
-    return bytes;
-}
-
+// Writes the whole wire file for `lines` to `file` a chunk at a time; false if a write failed.
 bool write_wire_stream(std::FILE* file, std::uint32_t name_hash, std::int32_t carried_word,
                        const line_list& lines) {
     unsigned char chunk[line_record_size * lines_per_chunk];
@@ -64,6 +55,18 @@ bool write_wire_stream(std::FILE* file, std::uint32_t name_hash, std::int32_t ca
         }
     }
     return true;
+}
+
+}  // namespace
+
+std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
+                                            const line_list& lines) {
+    const std::int32_t count = line_count(lines);
+    std::vector<unsigned char> bytes(wire_header_size +
+                                     line_record_size * static_cast<std::size_t>(count));
+    encode_wire_header(name_hash, carried_word, count, bytes.data());
+    encode_lines(lines, 0, count, bytes.data() + wire_header_size);
+    return bytes;
 }
 
 replace_status write_wire_file(const std::filesystem::path& output_quorvwire_file,

@@ -17,7 +17,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <string_view>
 #include <vector>
@@ -30,18 +29,9 @@ namespace gantrel {
 inline constexpr std::size_t wire_header_size = 16;
 inline constexpr std::int32_t max_wire_lines = 32767;
 
-// Encodes the 16-byte header of a wire file holding `count` lines into `out`.
-void encode_wire_header(std::uint32_t name_hash, std::int32_t carried_word, std::int32_t count,
-                        unsigned char* out);
-
 // The whole wire file for `lines`, in memory. `lines` must hold at most max_wire_lines lines.
 std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
                                             const line_list& lines);
-
-// Writes the whole wire file for `lines` to `file` a chunk at a time; false if a write failed.
-// `lines` must hold at most max_wire_lines lines.
-bool write_wire_stream(std::FILE* file, std::uint32_t name_hash, std::int32_t carried_word,
-                       const line_list& lines);
 
 // Hashes the mesh name and puts the wire file for `lines` at `output_quorvwire_file` as
 // `replace_file` does. `lines` must hold at most max_wire_lines lines.
