@@ -17,11 +17,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <string_view>
 #include <vector>
 
-#include "formats/file_system.h"
 #include "mesh/line_list.h"
 
 namespace gantrel {
@@ -29,14 +26,9 @@ namespace gantrel {
 inline constexpr std::size_t wire_header_size = 16;
 inline constexpr std::int32_t max_wire_lines = 32767;
 
-// The whole wire file for `lines`, in memory. `lines` must hold at most max_wire_lines lines.
+// The whole wire file for `lines`, in memory, so that it reaches the disk in one write (131084
+// bytes at most). `lines` must hold at most max_wire_lines lines.
 std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
                                             const line_list& lines);
-
-// Hashes the mesh name and puts the wire file for `lines` at `output_quorvwire_file` as
-// `replace_file` does. `lines` must hold at most max_wire_lines lines.
-replace_status write_wire_file(const std::filesystem::path& output_quorvwire_file,
-                               std::string_view input_quorvdata_name, std::int32_t carried_word,
-                               const line_list& lines);
 
 }  // namespace gantrel

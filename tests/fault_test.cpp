@@ -211,10 +211,10 @@ TEST_F(Faults, OutputsThatAreNotPlainFiles) {
              EXPECT_TRUE(fs::is_symlink(fs::symlink_status(f / "link")));
              EXPECT_EQ(read_file(f / "target"), abc_wire);
          }},
-        {"a name too long for a temporary beside it is written in place", [](const fs::path&) {},
-         std::string(250, 'w'), converted,
+        {"the longest name a folder holds", [](const fs::path&) {}, std::string(255, 'w'),
+         converted,
          [](const fs::path& f) {
-             EXPECT_EQ(read_file(f / std::string(250, 'w')), abc_wire);
+             EXPECT_EQ(read_file(f / std::string(255, 'w')), abc_wire);
              EXPECT_EQ(names_in(f).size(), 2u);
          }},
         {"a missing folder", [](const fs::path&) {}, "no/w", reports + "Could not open file no/w\n",

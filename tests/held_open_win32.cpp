@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
                std::string(r.what) + ": the old content is kept");
         std::size_t entries = 0;
         for (const auto& entry : std::filesystem::directory_iterator(".")) {
-            entries += entry.path().filename().string().find(".tmp") != std::string::npos;
+            const std::string name = entry.path().filename().string();
+            entries += name != "m" && name != "w";
         }
         expect(entries == 0, std::string(r.what) + ": no temporary is left");
         DeleteFileW(L"m");

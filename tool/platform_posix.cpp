@@ -11,6 +11,9 @@ namespace gantrel {
 void prepare_process() {
     // A broken pipe on standard output must not kill the run before the wire file is written.
     signal(SIGPIPE, SIG_IGN);
+    // A file size limit must fail the write, which is then reported and undone, rather than end
+    // the process with its temporary left behind.
+    signal(SIGXFSZ, SIG_IGN);
     // With descriptor 1 closed, the next file opened would become standard output and receive
     // the messages; holding /dev/null there keeps them apart.
     for (int fd = 0; fd <= 2; ++fd) {

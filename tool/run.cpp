@@ -2,10 +2,11 @@
 
 #include <string_view>
 
-#include "formats/file_system.h"
+#include "files/files.h"
 #include "formats/mesh_data.h"
 #include "formats/wire_file.h"
 #include "mesh/line_list.h"
+#include "mesh/name_hash.h"
 
 namespace gantrel {
 
@@ -17,9 +18,22 @@ void say(std::FILE* out, std::string_view text) {
     std::fflush(out);
 }
 
-void say(std::FILE* out, std::string_view prefix, std::string_view rest) {
+// A path as a message prints it: every control character becomes '?', so that no file name can
+// end a line early or add one of its own (a forged success line, say). Other bytes are kept.
+std::string printable(std::string_view path) {
+    std::string text(path);
+    for (char& ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20 || byte == 0x7F) {
+            ch = '?';
+        }
+    }
+    return text;
+}
+
+void say(std::FILE* out, std::string_view prefix, std::string_view path) {
     std::string text(prefix);
-    text += rest;
+    text += printable(path);
     say(out, text);
 }
 
@@ -41,6 +55,15 @@ bool collect_lines(mesh_data_reader& reader, const mesh_data_header& header, lin
     return true;
 }
 
+// The wire stage: hashes the mesh name and puts the wire file for `lines` at the output path.
+replace_status write_wire_file(const std::filesystem::path& output_quorvwire_file,
+                               std::string_view input_quorvdata_name, std::int32_t carried_word,
+                               const line_list& lines) {
+    const std::vector<unsigned char> wire =
+        encode_wire_file(name_hash(input_quorvdata_name), carried_word, lines);
+    return replace_file(output_quorvwire_file, wire.data(), wire.size());
+}
+
 }  // namespace
 
 int run(const std::vector<argument>& arguments, std::FILE* out) {
@@ -57,7 +80,9 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
         say(out, "Could not open file ", input.text);
         return 0;
     }
-    mesh_data_reader reader;
+    // Static storage, like the line list: a run's large buffers stay off the stack, which may be
+    // small.
+    static mesh_data_reader reader;
     start_reading(reader, file);
     mesh_data_header header{};
     if (!read_header(reader, header)) {
@@ -82,7 +107,7 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     say(out, "total number of lines in mesh = ", count);
 
     if (line_count(lines) > max_wire_lines) {
-        say(out, "Could not write file " + output.text + ": " + count +
+        say(out, "Could not write file " + printable(output.text) + ": " + count +
                      " lines exceed the 32767 a quorvwire header can count");
         return 0;
     }

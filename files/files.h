@@ -1,0 +1,79 @@
+#pragma once
+
+// Files by path, the only place the tool meets the file system: opening the mesh data file, and
+// replacing the wire file without ever losing what the target held. Paths are used exactly as
+// given; on Windows they come from the UTF-16 command line, so any file name a script passes opens.
+//
+// How a target is replaced:
+// - The new content is staged in a temporary beside the target, with a short name of fixed length
+//   (".gantrel-" and six random characters, or no name at all where the platform offers unnamed
+//   temporaries), every write is checked, an existing target's content is flushed to the disk,
+//   and only then is the temporary renamed over the target. A power cut or a killed process
+//   therefore leaves the complete old file or the complete new one.
+// - An existing target's owner, group, permission bits, ACL and extended attributes are carried
+//   over to the temporary before the rename. Where that cannot be done (the process may not give
+//   the owner or group, or cannot copy an attribute), where the target has more than one hard
+//   link, or where its folder refuses new files, the target is overwritten in place instead: the
+//   old bytes the new content covers are kept in memory and written back if any step fails.
+// - A symbolic link stays a link: the file it resolves to is replaced. A device or a FIFO is
+//   written directly. A folder, a file the process may not write and a missing folder are refused
+//   before anything is written.
+// - Anything that fails after that leaves the target as it was and no temporary behind.
+
+#include <cstddef>
+#include <cstdio>
+#include <filesystem>
+
+namespace gantrel {
+
+// Opens an existing file for binary reading, or returns null. A directory is refused even where
+// the platform would open it.
+std::FILE* open_for_reading(const std::filesystem::path& path);
+
+enum class replace_status {
+    replaced,
+    cannot_open,   // the target can be neither created nor opened for writing
+    cannot_write,  // a write, the flush or the final rename failed; the target is as it was
+};
+
+// Makes the file at `target` hold exactly the `size` bytes at `content`, as described above.
+replace_status replace_file(const std::filesystem::path& target, const unsigned char* content,
+                            std::size_t size);
+
+// What became of the attempt to create a temporary beside the target.
+enum class temporary_outcome {
+    not_tried,  // the target is not a file that a temporary could replace
+    created,
+    refused,    // the folder exists but refuses new files (permissions, a read-only mount)
+    no_folder,  // the folder does not exist or is not a folder
+    failed,     // anything else: no space, no free inodes, quota, too many open files
+};
+
+// What the platform code found out about a target, in the order it finds it out.
+struct target_facts {
+    bool is_directory;
+    bool exists;         // something other than a directory is there
+    bool is_regular;     // it is a plain file, not a device or a FIFO
+    bool writable;       // the process may open it for writing
+    bool readable;       // the process may open it for reading too
+    bool several_links;  // it has more than one hard link
+    temporary_outcome temporary;
+    bool attributes_copied;  // owner, group, mode, ACL and attributes were given to the temporary
+};
+
+enum class replacement {
+    refuse_open,       // report that the target cannot be opened; nothing is written
+    refuse_write,      // report that the target cannot be written; nothing is changed
+    write_directly,    // a device or a FIFO: written as it is
+    write_in_place,    // overwrite the target's own bytes, restoring them on failure
+    rename_temporary,  // write the temporary and rename it over the target
+};
+
+// Whether a temporary is worth creating for a target with these facts: only a plain file the
+// process may write, or a name nothing holds yet, can be replaced by one.
+bool temporary_wanted(const target_facts& facts);
+
+// The one decision of a replacement, from everything the platform found out.
+replacement decide_replacement(const target_facts& facts);
+
+}  // namespace gantrel

@@ -1,0 +1,244 @@
+#include <windows.h>
+
+#include <cstdint>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "files/files.h"
+
+namespace gantrel {
+
+namespace {
+
+struct handle {
+    HANDLE value = INVALID_HANDLE_VALUE;
+    handle() = default;
+    explicit handle(HANDLE h) : value(h) {}
+    ~handle() { close(); }
+    void close() {
+        if (value != INVALID_HANDLE_VALUE) {
+            CloseHandle(value);
+            value = INVALID_HANDLE_VALUE;
+        }
+    }
+    bool valid() const { return value != INVALID_HANDLE_VALUE; }
+    handle(const handle&) = delete;
+    handle& operator=(const handle&) = delete;
+};
+
+bool write_all(HANDLE file, const unsigned char* bytes, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD written = 0;
+        if (WriteFile(file, bytes, chunk, &written, nullptr) == 0 || written == 0) {
+            return false;
+        }
+        bytes += written;
+        size -= written;
+    }
+    return true;
+}
+
+bool read_all(HANDLE file, unsigned char* bytes, std::size_t size) {
+    while (size > 0) {
+        const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+        DWORD got = 0;
+        if (ReadFile(file, bytes, chunk, &got, nullptr) == 0 || got == 0) {
+            return false;
+        }
+        bytes += got;
+        size -= got;
+    }
+    return true;
+}
+
+bool seek_to(HANDLE file, std::uint64_t offset) {
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
+}
+
+// Six characters from a generator seeded by the clock and the process; exclusive creation
+// settles any clash between runs.
+std::wstring random_name() {
+    static const wchar_t alphabet[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
+    static std::uint64_t state = 0;
+    if (state == 0) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        state = static_cast<std::uint64_t>(now.QuadPart) ^
+                static_cast<std::uint64_t>(GetCurrentProcessId()) << 40;
+    }
+    std::wstring name = L".gantrel-";
+    for (int i = 0; i < 6; ++i) {
+        state += 0x9E3779B97F4A7C15ULL;  // splitmix64
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        name += alphabet[z % (sizeof alphabet / sizeof alphabet[0] - 1)];
+    }
+    return name;
+}
+
+temporary_outcome outcome_of(DWORD error) {
+    switch (error) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_WRITE_PROTECT:
+            return temporary_outcome::refused;
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_DIRECTORY:
+            return temporary_outcome::no_folder;
+        default:
+            return temporary_outcome::failed;
+    }
+}
+
+temporary_outcome create_temporary(const std::filesystem::path& folder, handle& file,
+                                   std::filesystem::path& path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = folder / random_name();
+        file.value = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file.valid()) {
+            return temporary_outcome::created;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            return outcome_of(error);
+        }
+    }
+    return temporary_outcome::failed;
+}
+
+replace_status rename_temporary(handle& file, const std::filesystem::path& temporary,
+                                const std::filesystem::path& target, bool target_exists,
+                                const unsigned char* content, std::size_t size) {
+    bool ok = write_all(file.value, content, size) &&
+              (!target_exists || FlushFileBuffers(file.value) != 0);
+    file.close();
+    if (ok && target_exists) {
+        // A target another program holds open without delete sharing cannot be replaced; asking
+        // first spares the replace call's own failure path, which may leave a file of its own.
+        const handle probe(CreateFileW(target.c_str(), DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        ok = probe.valid();
+    }
+    if (ok && target_exists) {
+        // Keeps the replaced file's attributes, security descriptor, streams and creation time.
+        // It wants full paths: it looks for the folder of each name it is given.
+        std::error_code error;
+        const std::filesystem::path full_target = std::filesystem::absolute(target, error);
+        const std::filesystem::path full_temporary = std::filesystem::absolute(temporary, error);
+        ok = !error && ReplaceFileW(full_target.c_str(), full_temporary.c_str(), nullptr,
+                                    REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+    } else if (ok) {
+        ok = MoveFileExW(temporary.c_str(), target.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    if (!ok) {
+        DeleteFileW(temporary.c_str());
+        return replace_status::cannot_write;
+    }
+    return replace_status::replaced;
+}
+
+replace_status write_in_place(HANDLE file, const unsigned char* content, std::size_t size) {
+    LARGE_INTEGER length;
+    if (GetFileSizeEx(file, &length) == 0) {
+        return replace_status::cannot_write;
+    }
+    const auto old_size = static_cast<std::size_t>(length.QuadPart);
+    const std::size_t covered = old_size < size ? old_size : size;
+    std::vector<unsigned char> saved(covered);
+    if (!seek_to(file, 0) || !read_all(file, saved.data(), covered)) {
+        return replace_status::cannot_write;
+    }
+    if (seek_to(file, 0) && write_all(file, content, size) && FlushFileBuffers(file) != 0 &&
+        SetEndOfFile(file) != 0) {
+        return replace_status::replaced;
+    }
+    if (seek_to(file, 0)) {
+        write_all(file, saved.data(), covered);
+    }
+    if (seek_to(file, old_size)) {
+        SetEndOfFile(file);
+    }
+    FlushFileBuffers(file);
+    return replace_status::cannot_write;
+}
+
+replace_status write_directly(HANDLE file, const unsigned char* content, std::size_t size) {
+    return write_all(file, content, size) ? replace_status::replaced : replace_status::cannot_write;
+}
+
+}  // namespace
+
+std::FILE* open_for_reading(const std::filesystem::path& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return nullptr;
+    }
+    return _wfopen(path.c_str(), L"rb");
+}
+
+replace_status replace_file(const std::filesystem::path& target, const unsigned char* content,
+                            std::size_t size) {
+    if (!target.has_filename()) {
+        return replace_status::cannot_open;
+    }
+    target_facts facts{};
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    facts.is_directory =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    handle existing;
+    if (!facts.is_directory) {
+        // Shares everything, so that holding it open does not itself stand in the way.
+        existing.value = CreateFileW(target.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const DWORD error = existing.valid() ? ERROR_SUCCESS : GetLastError();
+        facts.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+        facts.writable = existing.valid();
+        facts.readable = existing.valid();
+        facts.is_regular = !existing.valid() || GetFileType(existing.value) == FILE_TYPE_DISK;
+        BY_HANDLE_FILE_INFORMATION information;
+        if (existing.valid() && GetFileInformationByHandle(existing.value, &information) != 0) {
+            facts.several_links = information.nNumberOfLinks > 1;
+        }
+    }
+    handle staged;
+    std::filesystem::path temporary;
+    facts.temporary = temporary_outcome::not_tried;
+    if (temporary_wanted(facts)) {
+        facts.temporary = create_temporary(
+            target.parent_path().empty() ? std::filesystem::path(L".") : target.parent_path(),
+            staged, temporary);
+        // The replace-file call carries every attribute over itself.
+        facts.attributes_copied = true;
+    }
+    const replacement decision = decide_replacement(facts);
+    if (decision != replacement::rename_temporary && staged.valid()) {
+        staged.close();
+        DeleteFileW(temporary.c_str());
+    }
+    switch (decision) {
+        case replacement::refuse_open:
+            return replace_status::cannot_open;
+        case replacement::refuse_write:
+            return replace_status::cannot_write;
+        case replacement::write_directly:
+            return write_directly(existing.value, content, size);
+        case replacement::write_in_place:
+            return write_in_place(existing.value, content, size);
+        case replacement::rename_temporary:
+            existing.close();
+            return rename_temporary(staged, temporary, target, facts.exists, content, size);
+    }
+    return replace_status::cannot_open;
+}
+
+}  // namespace gantrel

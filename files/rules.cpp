@@ -1,0 +1,45 @@
+#include "files/files.h"
+
+namespace gantrel {
+
+bool temporary_wanted(const target_facts& facts) {
+    if (facts.is_directory) {
+        return false;
+    }
+    return !facts.exists || (facts.is_regular && facts.writable);
+}
+
+replacement decide_replacement(const target_facts& facts) {
+    if (facts.is_directory) {
+        return replacement::refuse_open;
+    }
+    if (facts.exists && !facts.is_regular) {
+        return replacement::write_directly;
+    }
+    // A file its user may not write must not be replaced behind its owner's back.
+    if (facts.exists && !facts.writable) {
+        return replacement::refuse_open;
+    }
+    // Overwriting in place restores the old bytes on failure, so it must be able to read them.
+    const replacement in_place =
+        facts.readable ? replacement::write_in_place : replacement::refuse_open;
+    switch (facts.temporary) {
+        case temporary_outcome::not_tried:
+        case temporary_outcome::no_folder:
+            return replacement::refuse_open;
+        case temporary_outcome::refused:
+            return facts.exists ? in_place : replacement::refuse_open;
+        case temporary_outcome::failed:
+            // Out of space or inodes: writing in place could tear the target, so nothing is.
+            return replacement::refuse_write;
+        case temporary_outcome::created:
+            break;
+    }
+    // A rename would split hard links apart or change who owns the file and what it carries.
+    if (facts.exists && (facts.several_links || !facts.attributes_copied)) {
+        return in_place;
+    }
+    return replacement::rename_temporary;
+}
+
+}  // namespace gantrel
