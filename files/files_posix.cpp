@@ -106,7 +106,12 @@ bool resolve_links(std::string path, std::string& out) {
             return false;
         }
         target.resize(static_cast<std::size_t>(length));
-        path = target[0] == '/' ? target : folder_of(path) + target;
+        if (target[0] == '/') {
+            path = target;
+        } else {
+            path = folder_of(path);
+            path += target;
+        }
     }
     return false;
 }

@@ -9,7 +9,7 @@ set -eu
 packages="cmake g++ make"
 for option in "$@"; do
     case "$option" in
-        --tests) packages="$packages libgtest-dev" ;;
+        --tests) packages="$packages libgtest-dev e2fsprogs mount" ;;
         --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64 groff-base" ;;
         --bench) packages="$packages libbenchmark-dev" ;;
         --lint) packages="$packages clang-format clang-tidy cppcheck valgrind git" ;;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "run_tool_posix.h"
 #include "test_bytes.h"
 
 namespace gantrel {
@@ -23,7 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::bytes;
+using test::names_in;
+using test::nobody;
+using test::outcome;
 using test::read_file;
+using test::run_gantrel;
+using test::run_options;
+using test::standard_output;
 using test::write_file;
 
 const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
@@ -32,86 +39,6 @@ const bytes old_content(100, 0x5A);
 const std::string converted =
     "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
     "Successfully wrote quorvwire\n";
-
-std::vector<std::string> names_in(const fs::path& folder) {
-    std::vector<std::string> out;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        out.push_back(entry.path().filename().string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-// The user and group the permission cases run as when the tests run as root.
-constexpr uid_t nobody = 65534;
-
-enum class standard_output { captured, closed, broken_pipe };
-
-struct outcome {
-    int status;
-    std::string output;
-};
-
-// Runs gantrel in `folder` with `arguments`, its standard output as `mode` asks, and the file
-// size limit `size_limit` (with SIGXFSZ ignored, so a write past it fails with EFBIG).
-// `unprivileged` drops root to the user nobody, so that permissions apply to the run.
-outcome run_gantrel(const fs::path& folder, const std::vector<std::string>& arguments,
-                    standard_output mode = standard_output::captured, rlim_t size_limit = 0,
-                    bool unprivileged = false) {
-    const char* binary = std::getenv("GANTREL_BINARY");
-    if (binary == nullptr) {
-        ADD_FAILURE() << "GANTREL_BINARY names the gantrel to run";
-        return {-1, ""};
-    }
-    int pipe_fds[2];
-    if (pipe(pipe_fds) != 0)
-        return {-1, ""};
-    if (mode == standard_output::broken_pipe) {
-        close(pipe_fds[0]);  // the reader is gone before the writer starts
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(folder.c_str()) != 0) {
-            _exit(120);
-        }
-        if (unprivileged && geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) {
-            _exit(122);
-        }
-        signal(SIGPIPE, SIG_DFL);
-        if (size_limit != 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{size_limit, size_limit};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
-        if (mode == standard_output::closed) {
-            close(STDOUT_FILENO);
-        } else {
-            dup2(pipe_fds[1], STDOUT_FILENO);
-        }
-        close(pipe_fds[1]);
-        if (mode != standard_output::broken_pipe)
-            close(pipe_fds[0]);
-        std::vector<char*> argv{const_cast<char*>(binary)};
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(binary, argv.data());
-        _exit(121);
-    }
-    close(pipe_fds[1]);
-    std::string output;
-    if (mode != standard_output::broken_pipe) {
-        char buffer[4096];
-        ssize_t got = 0;
-        while ((got = read(pipe_fds[0], buffer, sizeof buffer)) > 0) {
-            output.append(buffer, static_cast<std::size_t>(got));
-        }
-        close(pipe_fds[0]);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return {status, output};
-}
 
 class Faults : public testing::Test {
 protected:
@@ -152,9 +79,10 @@ TEST_F(Faults, AWriteThatFailsKeepsTheOldFileAndLeavesNoTemporary) {
         if (r.output_name != "m")
             write_file(folder / "w", old_content);
         const bytes before = read_file(folder / r.output_name);
-        // 20 bytes: the wire file is 36, the old content stays below the limit.
+        // 20 bytes: the wire file is 36, the old content stays below the limit. SIGXFSZ is left
+        // at its default, which would end a run that does not guard against it.
         const outcome result =
-            run_gantrel(folder, {"m", "abc", r.output_name}, standard_output::captured, 20);
+            run_gantrel(folder, {"m", "abc", r.output_name}, {standard_output::captured, 20});
         EXPECT_EQ(result.status, 0) << r.what;
         EXPECT_EQ(result.output,
                   "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
@@ -172,7 +100,7 @@ TEST_F(Faults, AFailedStandardOutputDoesNotStopTheWireFile) {
     for (const standard_output mode : {standard_output::closed, standard_output::broken_pipe}) {
         write_file(folder / "m", abc_mesh);
         fs::remove(folder / "w");
-        const outcome result = run_gantrel(folder, {"m", "abc", "w"}, mode);
+        const outcome result = run_gantrel(folder, {"m", "abc", "w"}, run_options{mode});
         EXPECT_TRUE(WIFEXITED(result.status)) << "killed by signal " << WTERMSIG(result.status);
         EXPECT_EQ(WEXITSTATUS(result.status), 0);
         EXPECT_EQ(read_file(folder / "w"), abc_wire);
@@ -271,7 +199,7 @@ TEST_F(Faults, PermissionsDecideWhetherAFileIsReplaced) {
                                            fs::perms::group_read | fs::perms::group_exec |
                                            fs::perms::others_read | fs::perms::others_exec);
     outcome result =
-        run_gantrel(folder, {"m", "abc", "closed/w"}, standard_output::captured, 0, true);
+        run_gantrel(folder, {"m", "abc", "closed/w"}, {standard_output::captured, 0, 0, true});
     EXPECT_EQ(result.output, converted);
     EXPECT_EQ(read_file(folder / "closed/w"), abc_wire);
     EXPECT_EQ(names_in(folder / "closed"), std::vector<std::string>{"w"});
@@ -280,7 +208,7 @@ TEST_F(Faults, PermissionsDecideWhetherAFileIsReplaced) {
     write_file(folder / "w", old_content);
     fs::permissions(folder / "w",
                     fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    result = run_gantrel(folder, {"m", "abc", "w"}, standard_output::captured, 0, true);
+    result = run_gantrel(folder, {"m", "abc", "w"}, {standard_output::captured, 0, 0, true});
     EXPECT_EQ(result.output, reports + "Could not open file w\n");
     EXPECT_EQ(read_file(folder / "w"), old_content);
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"closed", "m", "w"}));

@@ -1,0 +1,494 @@
+// Replacing the output on real file systems (POSIX): full disks, no free inodes and read-only
+// mounts on small tmpfs and ext4 file systems mounted in a private mount namespace (as root),
+// attributes and hard links kept, long names, parallel runs, and runs killed at random moments.
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/xattr.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mesh/name_hash.h"
+#include "run_tool_posix.h"
+#include "test_bytes.h"
+
+namespace gantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::bytes;
+using test::names_in;
+using test::nobody;
+using test::outcome;
+using test::read_file;
+using test::run_gantrel;
+using test::run_options;
+using test::standard_output;
+using test::write_file;
+
+const std::string reports =
+    "total number of triangles in mesh = 0\ntotal number of lines in mesh = ";
+const bytes old_content(100, 0x5A);
+
+// A mesh of `n` triangles whose 3n sides are all distinct, and its wire file for the name "m".
+bytes distinct_mesh(std::uint32_t n) {
+    std::vector<test::tri> triangles;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        triangles.push_back({t, t + n, t + 2 * n});
+    }
+    return test::mesh_file(0, 0, 3 * n, triangles);
+}
+
+bytes distinct_wire(std::uint32_t n, std::uint32_t hash) {
+    std::vector<std::array<std::uint32_t, 2>> lines;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        lines.push_back({t, t + n});
+        lines.push_back({t + n, t + 2 * n});
+        lines.push_back({t + 2 * n, t});
+    }
+    return test::wire_file(hash, 0, lines);
+}
+
+const std::uint32_t hash_m = name_hash("m");
+
+std::string converted(std::uint32_t n) {
+    return reports + std::to_string(3 * n) + "\nSuccessfully wrote quorvwire\n";
+}
+
+std::string failed(std::uint32_t n, const std::string& how, const std::string& path) {
+    return reports + std::to_string(3 * n) + "\n" + how + path + "\n";
+}
+
+// Moves this test process, and so every run it starts, into a mount namespace of its own.
+// Empty when file systems can be mounted, otherwise why not.
+const std::string& cannot_mount() {
+    static const std::string reason = [] {
+        if (geteuid() != 0) {
+            return std::string("mounting test file systems needs root");
+        }
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return "no private mount namespace here: " + std::string(std::strerror(errno));
+        }
+        return std::string();
+    }();
+    return reason;
+}
+
+// Fills the file system holding `folder` until a write fails.
+void fill(const fs::path& folder) {
+    const int fd = open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const std::vector<char> block(4096, 'f');
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+enum class kind { tmpfs, ext4 };
+
+class FileSystems : public testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("gantrel-fs-" + std::to_string(getpid()) + "-" +
+                  testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        chmod(folder.c_str(), 0755);
+        if (!cannot_mount().empty()) {
+            GTEST_SKIP() << cannot_mount();
+        }
+    }
+    void TearDown() override {
+        unmount();
+        fs::remove_all(folder);
+    }
+
+    // Mounts a fresh file system at folder/fs; false with a failure added when it cannot be.
+    bool mount_fs(kind k, const std::string& options) {
+        unmount();
+        fs::create_directories(folder / "fs");
+        if (k == kind::tmpfs) {
+            if (mount("gantrel-test", (folder / "fs").c_str(), "tmpfs", 0, options.c_str()) == 0) {
+                mounted = true;
+            }
+        } else {
+            const fs::path image = folder / "ext4.img";
+            fs::remove(image);
+            const std::string command = "truncate -s 2M '" + image.string() +
+                                        "' && mkfs.ext4 -q -F -m 0 '" + image.string() +
+                                        "' && mount -o loop,user_xattr,acl '" + image.string() +
+                                        "' '" + (folder / "fs").string() + "'";
+            mounted = std::system(command.c_str()) == 0;
+        }
+        EXPECT_TRUE(mounted) << "mounting " << options;
+        return mounted;
+    }
+    void unmount() {
+        if (mounted) {
+            umount2((folder / "fs").c_str(), MNT_DETACH);
+            mounted = false;
+        }
+    }
+
+    fs::path folder;
+    bool mounted = false;
+};
+
+TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
+    const std::uint32_t n = 2000;  // a wire file of 24016 bytes: several pages, many blocks
+    const bytes mesh = distinct_mesh(n);
+    struct row {
+        const char* what;
+        kind file_system;
+        std::string options;
+        std::function<void(const fs::path& folder, const fs::path& mounted)> prepare;
+        std::string output;  // relative to folder/fs
+        bool unprivileged;
+        std::string expected_line;
+        std::vector<std::string> names_after;  // in folder/fs
+    };
+    const auto mesh_and_old = [&](const fs::path&, const fs::path& m) {
+        write_file(m / "m", mesh);
+        write_file(m / "w", old_content);
+    };
+    const auto mesh_only = [&](const fs::path&, const fs::path& m) { write_file(m / "m", mesh); };
+    const row rows[] = {
+        {"no free inodes",
+         kind::tmpfs,
+         "size=1m,nr_inodes=3",
+         mesh_and_old,
+         "w",
+         false,
+         "Could not write file ",
+         {"m", "w"}},
+        {"no free inodes, input and output the same",
+         kind::tmpfs,
+         "size=1m,nr_inodes=2",
+         mesh_only,
+         "m",
+         false,
+         "Could not write file ",
+         {"m"}},
+        {"full, input and output the same",
+         kind::tmpfs,
+         "size=64k",
+         [&](const fs::path& f, const fs::path& m) {
+             mesh_only(f, m);
+             fill(m);
+         },
+         "m",
+         false,
+         "Could not write file ",
+         {"filler", "m"}},
+        {"full, behind a dangling link",
+         kind::tmpfs,
+         "size=64k",
+         [&](const fs::path& f, const fs::path& m) {
+             mesh_only(f, m);
+             fill(m);
+             fs::create_symlink("new", m / "link");
+         },
+         "link",
+         false,
+         "Could not write file ",
+         {"filler", "link", "m"}},
+        {"full, a folder closed to new files, the file writable",
+         kind::tmpfs,
+         "size=64k,mode=0755",
+         [&](const fs::path& f, const fs::path& m) {
+             mesh_and_old(f, m);
+             chown((m / "w").c_str(), nobody, nobody);
+             chmod((m / "m").c_str(), 0644);
+             fill(m);
+         },
+         "w",
+         true,
+         "Could not write file ",
+         {"filler", "m", "w"}},
+        {"read-only mount",
+         kind::tmpfs,
+         "size=1m",
+         mesh_and_old,
+         "w",
+         false,
+         "Could not open file ",
+         {"m", "w"}},
+        {"ext4: full, input and output the same",
+         kind::ext4,
+         "",
+         [&](const fs::path& f, const fs::path& m) {
+             mesh_only(f, m);
+             fill(m);
+         },
+         "m",
+         false,
+         "Could not write file ",
+         {"filler", "lost+found", "m"}},
+        {"ext4: full, a separate output",
+         kind::ext4,
+         "",
+         [&](const fs::path& f, const fs::path& m) {
+             mesh_and_old(f, m);
+             fill(m);
+         },
+         "w",
+         false,
+         "Could not write file ",
+         {"filler", "lost+found", "m", "w"}},
+    };
+    for (const row& r : rows) {
+        if (!mount_fs(r.file_system, r.options)) {
+            continue;
+        }
+        const fs::path m = folder / "fs";
+        r.prepare(folder, m);
+        if (std::string(r.what) == "read-only mount") {
+            ASSERT_EQ(mount(nullptr, m.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        }
+        const bytes before = read_file(m / r.output);
+        const bytes filler_before = read_file(m / "filler");
+        const outcome result =
+            run_gantrel(m, {"m", "m", r.output}, {standard_output::captured, 0, 0, r.unprivileged});
+        EXPECT_EQ(result.output, failed(n, r.expected_line, r.output)) << r.what;
+        EXPECT_EQ(read_file(m / r.output), before) << r.what;
+        EXPECT_EQ(names_in(m), r.names_after) << r.what;
+        if (std::string(r.what) == "full, behind a dangling link") {
+            EXPECT_TRUE(fs::is_symlink(fs::symlink_status(m / "link"))) << r.what;
+        }
+    }
+}
+
+// A POSIX ACL in the kernel's extended attribute form: the owner rw, the user nobody rw, the
+// group r, the mask rw, others nothing.
+bytes acl_with_nobody() {
+    bytes out;
+    const auto u16 = [&](std::uint32_t v) { test::put_u16(out, v); };
+    u16(2);  // version
+    u16(0);
+    for (const std::array<std::uint32_t, 3> entry :
+         {std::array<std::uint32_t, 3>{0x01, 6, 0xFFFFFFFFu},
+          {0x02, 6, nobody},
+          {0x04, 4, 0xFFFFFFFFu},
+          {0x10, 6, 0xFFFFFFFFu},
+          {0x20, 0, 0xFFFFFFFFu}}) {
+        u16(entry[0]);
+        u16(entry[1]);
+        u16(entry[2] & 0xFFFF);
+        u16(entry[2] >> 16);
+    }
+    return out;
+}
+
+bytes attribute(const fs::path& path, const char* name) {
+    bytes value(4096);
+    const ssize_t got = getxattr(path.c_str(), name, value.data(), value.size());
+    value.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
+    return value;
+}
+
+TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
+    const std::uint32_t n = 3;
+    const bytes mesh = distinct_mesh(n);
+    const bytes wire = distinct_wire(n, hash_m);
+    const bytes acl = acl_with_nobody();
+    const bytes tag = {'m', 'e', 's', 'h'};
+    struct row {
+        const char* what;
+        uid_t owner;
+        gid_t group;
+        mode_t mode;
+        bool with_acl;
+        bool with_attribute;
+        bool second_link;
+        bool unprivileged;
+    };
+    const row rows[] = {
+        {"owned by another user", nobody, nobody, 0640, false, false, false, false},
+        {"set-user-ID, owned by another user", nobody, nobody, 04755, false, false, false, false},
+        {"private", 0, 0, 0600, false, false, false, false},
+        {"an ACL", nobody, nobody, 0660, true, false, false, false},
+        {"an extended attribute", nobody, nobody, 0644, false, true, false, false},
+        {"two hard links", nobody, nobody, 0644, false, false, true, false},
+        {"a group its user cannot give", nobody, 0, 0664, false, false, false, true},
+    };
+    for (const row& r : rows) {
+        if (!mount_fs(kind::ext4, "")) {
+            return;
+        }
+        const fs::path m = folder / "fs";
+        chmod(m.c_str(), 0777);
+        write_file(m / "m", mesh);
+        chmod((m / "m").c_str(), 0644);
+        write_file(m / "w", old_content);
+        ASSERT_EQ(chown((m / "w").c_str(), r.owner, r.group), 0) << r.what;
+        if (r.with_acl) {
+            ASSERT_EQ(
+                setxattr((m / "w").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0),
+                0)
+                << r.what << ": " << std::strerror(errno);
+        }
+        ASSERT_EQ(chmod((m / "w").c_str(), r.mode), 0) << r.what;
+        if (r.with_attribute) {
+            ASSERT_EQ(setxattr((m / "w").c_str(), "user.origin", tag.data(), tag.size(), 0), 0)
+                << r.what;
+        }
+        if (r.second_link) {
+            fs::create_hard_link(m / "w", m / "other");
+        }
+        struct stat before {};
+        ASSERT_EQ(stat((m / "w").c_str(), &before), 0);
+        const bytes acl_before = attribute(m / "w", "system.posix_acl_access");
+
+        const outcome result =
+            run_gantrel(m, {"m", "m", "w"}, {standard_output::captured, 0, 0, r.unprivileged});
+        EXPECT_EQ(result.output, converted(n)) << r.what;
+        EXPECT_EQ(read_file(m / "w"), wire) << r.what;
+        struct stat after {};
+        ASSERT_EQ(stat((m / "w").c_str(), &after), 0);
+        EXPECT_EQ(after.st_uid, before.st_uid) << r.what;
+        EXPECT_EQ(after.st_gid, before.st_gid) << r.what;
+        EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777) << r.what;
+        EXPECT_EQ(attribute(m / "w", "system.posix_acl_access"), acl_before) << r.what;
+        if (r.with_attribute) {
+            EXPECT_EQ(attribute(m / "w", "user.origin"), tag) << r.what;
+        }
+        if (r.second_link) {
+            EXPECT_EQ(after.st_ino, before.st_ino) << r.what;
+            EXPECT_EQ(read_file(m / "other"), wire) << r.what;
+        }
+        std::vector<std::string> expected_names = {"lost+found", "m", "w"};
+        if (r.second_link) {
+            expected_names.insert(expected_names.begin() + 2, "other");
+        }
+        EXPECT_EQ(names_in(m), expected_names) << r.what;
+    }
+}
+
+class Replacing : public testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("gantrel-replace-" + std::to_string(getpid()) + "-" +
+                  testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+    }
+    void TearDown() override { fs::remove_all(folder); }
+    fs::path folder;
+};
+
+TEST_F(Replacing, LongNamesAreStagedUnderShortTemporaries) {
+    const std::uint32_t n = 3;
+    write_file(folder / "m", distinct_mesh(n));
+    for (std::size_t length = 240; length <= 255; ++length) {
+        const std::string name(length, 'w');
+        write_file(folder / name, old_content);
+        // A file size limit below the new content: the write fails and the old file stays.
+        outcome result = run_gantrel(folder, {"m", "m", name}, {standard_output::captured, 50});
+        EXPECT_EQ(result.output, failed(n, "Could not write file ", name)) << length;
+        EXPECT_EQ(read_file(folder / name), old_content) << length;
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", name})) << length;
+        result = run_gantrel(folder, {"m", "m", name});
+        EXPECT_EQ(result.output, converted(n)) << length;
+        EXPECT_EQ(read_file(folder / name), distinct_wire(n, hash_m)) << length;
+        fs::remove(folder / name);
+    }
+}
+
+TEST_F(Replacing, ParallelRunsOnOneTargetLeaveOneWholeFile) {
+    const std::uint32_t n = 500;
+    write_file(folder / "m", distinct_mesh(n));
+    write_file(folder / "w", old_content);
+    std::vector<pid_t> children;
+    std::set<bytes> whole_files;
+    for (int i = 0; i < 50; ++i) {
+        const std::string name = "mesh" + std::to_string(i);
+        whole_files.insert(distinct_wire(n, name_hash(name)));
+        children.push_back(
+            test::start_gantrel(folder, {"m", name, "w"}, {standard_output::discarded}, nullptr));
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    // Every run wrote the same lines under another name hash: the result is one run's file,
+    // its header and its lines together.
+    EXPECT_EQ(whole_files.count(read_file(folder / "w")), 1u);
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"}));
+}
+
+TEST_F(Replacing, RunsKilledAtRandomMomentsLeaveTheOldFileOrTheNewOne) {
+    // The largest mesh a wire file holds: 32767 lines, 131084 bytes.
+    std::vector<test::tri> triangles;
+    std::vector<std::array<std::uint32_t, 2>> lines;
+    const std::uint32_t n = 10922;
+    for (std::uint32_t t = 0; t < n; ++t) {
+        triangles.push_back({t, t + n, t + 2 * n});
+        lines.push_back({t, t + n});
+        lines.push_back({t + n, t + 2 * n});
+        lines.push_back({t + 2 * n, t});
+    }
+    triangles.push_back({0, 0, 0});
+    lines.push_back({0, 0});
+    write_file(folder / "m", test::mesh_file(0, 0, 3 * (n + 1), triangles));
+    const bytes new_content = test::wire_file(hash_m, 0, lines);
+
+    std::mt19937 random(20261208);
+    for (const int signal_number : {SIGTERM, SIGKILL}) {
+        int leftovers = 0;
+        int old_kept = 0;
+        int replaced = 0;
+        for (int i = 0; i < 150; ++i) {
+            write_file(folder / "w", old_content);
+            const pid_t child =
+                test::start_gantrel(folder, {"m", "m", "w"}, {standard_output::discarded}, nullptr);
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(std::uniform_int_distribution<int>(0, 6000)(random)));
+            kill(child, signal_number);
+            waitpid(child, nullptr, 0);
+            const bytes after = read_file(folder / "w");
+            EXPECT_TRUE(after == old_content || after == new_content)
+                << "signal " << signal_number << ", run " << i << ": " << after.size() << " bytes";
+            old_kept += after == old_content;
+            replaced += after == new_content;
+            for (const std::string& name : names_in(folder)) {
+                if (name != "m" && name != "w") {
+                    ++leftovers;
+                    fs::remove(folder / name);
+                }
+            }
+        }
+        // Unnamed temporaries leave nothing even under SIGKILL; held signals leave nothing.
+        EXPECT_EQ(leftovers, 0) << "signal " << signal_number;
+        std::printf("signal %d: %d runs kept the old file, %d replaced it, %d leftovers\n",
+                    signal_number, old_kept, replaced, leftovers);
+    }
+}
+
+TEST_F(Replacing, ASmallStackIsEnough) {
+    const std::uint32_t n = 10000;
+    write_file(folder / "m", distinct_mesh(n));
+    const outcome result =
+        run_gantrel(folder, {"m", "m", "w"}, {standard_output::captured, 0, 64 * 1024});
+    EXPECT_TRUE(WIFEXITED(result.status)) << "killed by signal " << WTERMSIG(result.status);
+    EXPECT_EQ(result.output, converted(n));
+    EXPECT_EQ(read_file(folder / "w"), distinct_wire(n, hash_m));
+}
+
+}  // namespace
+}  // namespace gantrel

@@ -1,0 +1,161 @@
+#pragma once
+
+// Runs the built gantrel (POSIX) as a child process in a given folder, with the limits and the
+// standard output a fault case asks for. GANTREL_BINARY names the tool.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace gantrel::test {
+
+namespace fs = std::filesystem;
+
+// The user and group unprivileged runs use when the tests run as root.
+constexpr uid_t nobody = 65534;
+
+enum class standard_output { captured, closed, broken_pipe, discarded };
+
+struct run_options {
+    standard_output mode = standard_output::captured;
+    rlim_t size_limit = 0;      // RLIMIT_FSIZE, with SIGXFSZ left at its default
+    rlim_t stack_limit = 0;     // RLIMIT_STACK
+    bool unprivileged = false;  // as root, run as the user nobody so that permissions apply
+};
+
+struct outcome {
+    int status;
+    std::string output;
+};
+
+inline std::vector<std::string> names_in(const fs::path& folder) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        out.push_back(entry.path().filename().string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The tool as an unprivileged user can run it: the build folder may sit in a folder only its
+// owner may enter (root's home, a private clone), so a copy is made in the temporary folder.
+inline std::string reachable_binary() {
+    static std::string path;
+    if (!path.empty()) {
+        return path;
+    }
+    const char* binary = std::getenv("GANTREL_BINARY");
+    if (binary == nullptr) {
+        return "";
+    }
+    const fs::path folder =
+        fs::temp_directory_path() / ("gantrel-binary-" + std::to_string(getpid()));
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    fs::copy_file(binary, folder / "gantrel", fs::copy_options::overwrite_existing, ec);
+    chmod(folder.c_str(), 0755);
+    chmod((folder / "gantrel").c_str(), 0755);
+    path = (folder / "gantrel").string();
+    return path;
+}
+
+// Starts gantrel in `folder`; with `captured`, `*output_fd` receives the read end of its
+// standard output.
+inline pid_t start_gantrel(const fs::path& folder, const std::vector<std::string>& arguments,
+                           const run_options& options, int* output_fd) {
+    const char* from_environment = std::getenv("GANTREL_BINARY");
+    if (from_environment == nullptr) {
+        ADD_FAILURE() << "GANTREL_BINARY names the gantrel to run";
+        return -1;
+    }
+    const std::string binary = options.unprivileged ? reachable_binary() : from_environment;
+    int pipe_fds[2];
+    if (pipe(pipe_fds) != 0) {
+        return -1;
+    }
+    if (options.mode == standard_output::broken_pipe) {
+        close(pipe_fds[0]);  // the reader is gone before the writer starts
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (chdir(folder.c_str()) != 0) {
+            _exit(120);
+        }
+        if (options.unprivileged && geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)) {
+            _exit(122);
+        }
+        signal(SIGPIPE, SIG_DFL);
+        signal(SIGXFSZ, SIG_DFL);
+        if (options.size_limit != 0) {
+            const rlimit limit{options.size_limit, options.size_limit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        if (options.stack_limit != 0) {
+            const rlimit limit{options.stack_limit, options.stack_limit};
+            setrlimit(RLIMIT_STACK, &limit);
+        }
+        if (options.mode == standard_output::closed) {
+            close(STDOUT_FILENO);
+        } else if (options.mode == standard_output::discarded) {
+            const int null_fd = open("/dev/null", O_WRONLY);
+            dup2(null_fd, STDOUT_FILENO);
+        } else {
+            dup2(pipe_fds[1], STDOUT_FILENO);
+        }
+        close(pipe_fds[1]);
+        if (options.mode != standard_output::broken_pipe) {
+            close(pipe_fds[0]);
+        }
+        std::vector<char*> argv{const_cast<char*>(binary.c_str())};
+        for (const auto& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(binary.c_str(), argv.data());
+        _exit(121);
+    }
+    close(pipe_fds[1]);
+    if (options.mode == standard_output::captured) {
+        *output_fd = pipe_fds[0];
+    } else if (options.mode != standard_output::broken_pipe) {
+        close(pipe_fds[0]);
+    }
+    return child;
+}
+
+// Runs gantrel in `folder` to its end.
+inline outcome run_gantrel(const fs::path& folder, const std::vector<std::string>& arguments,
+                           const run_options& options = {}) {
+    int output_fd = -1;
+    const pid_t child = start_gantrel(folder, arguments, options, &output_fd);
+    if (child < 0) {
+        return {-1, ""};
+    }
+    std::string output;
+    if (output_fd >= 0) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = read(output_fd, buffer, sizeof buffer)) > 0) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        close(output_fd);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return {status, output};
+}
+
+}  // namespace gantrel::test
