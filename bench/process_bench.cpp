@@ -1,9 +1,11 @@
-// Whole-process benchmark: times the built gantrel converting a mesh against `cp` copying the same
-// file to a new path (a process that reads and writes that many bytes: the floor), in alternating
-// runs, and reports per mesh the median of each, the median of the paired ratios and the peak
-// resident memory of each.
+// Whole-process benchmark: times the built gantrel converting a mesh against the floor (a static
+// program that does only the I/O a conversion cannot avoid: reads the input whole, writes as many
+// bytes as the wire file beside the target and renames it) and against `cp` of the same input,
+// in alternating runs. Per mesh it reports the medians of wall time, the medians of the paired
+// ratios of wall and CPU time, page faults and peak resident memory. Each mesh runs twice: onto a
+// new path, and over an existing file (which both gantrel and the floor flush to the disk).
 //
-//   gantrel_process_bench GANTREL EXAMPLE_MESH [RUNS]
+//   gantrel_process_bench GANTREL FLOOR EXAMPLE_MESH [RUNS]
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -26,7 +28,9 @@ namespace {
 namespace fs = std::filesystem;
 
 struct sample {
-    double milliseconds;
+    double wall_ms;
+    double cpu_ms;
+    long faults;
     long peak_kib;
 };
 
@@ -52,7 +56,12 @@ sample run_once(const std::vector<std::string>& command) {
         std::fprintf(stderr, "%s failed\n", command[0].c_str());
         std::exit(1);
     }
-    return {std::chrono::duration<double, std::milli>(end - start).count(), usage.ru_maxrss};
+    const auto ms = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_usec) / 1e3;
+    };
+    return {std::chrono::duration<double, std::milli>(end - start).count(),
+            ms(usage.ru_utime) + ms(usage.ru_stime), usage.ru_minflt + usage.ru_majflt,
+            usage.ru_maxrss};
 }
 
 double median(std::vector<double> values) {
@@ -61,15 +70,38 @@ double median(std::vector<double> values) {
     return values.size() % 2 != 0 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
 }
 
+struct series {
+    std::vector<double> wall, cpu, faults;
+    long peak_kib = 0;
+    void add(const sample& s) {
+        wall.push_back(s.wall_ms);
+        cpu.push_back(s.cpu_ms);
+        faults.push_back(static_cast<double>(s.faults));
+        peak_kib = std::max(peak_kib, s.peak_kib);
+    }
+};
+
+// Median of the paired ratios a[i] / b[i]; pairs whose b is 0 (CPU time below the clock's
+// resolution) are left out.
+double paired_ratio(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (b[i] > 0)
+            ratios.push_back(a[i] / b[i]);
+    }
+    return ratios.empty() ? 0 : median(ratios);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: gantrel_process_bench GANTREL EXAMPLE_MESH [RUNS]\n");
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: gantrel_process_bench GANTREL FLOOR EXAMPLE_MESH [RUNS]\n");
         return 2;
     }
     const std::string gantrel = fs::absolute(argv[1]).string();
-    const int runs = argc > 3 ? std::atoi(argv[3]) : 300;
+    const std::string floor = fs::absolute(argv[2]).string();
+    const int runs = argc > 4 ? std::atoi(argv[4]) : 300;
     const fs::path work = fs::temp_directory_path() / ("gantrel-bench-" + std::to_string(getpid()));
     fs::create_directories(work);
 
@@ -77,9 +109,9 @@ int main(int argc, char** argv) {
         const char* name;
         fs::path file;
     };
-    std::vector<mesh> meshes = {{"(a) 65535 distinct lines", work / "a.quorvdata"},
+    std::vector<mesh> meshes = {{"(a) refused, 65535 lines", work / "a.quorvdata"},
                                 {"(b) closed grid", work / "b.quorvdata"},
-                                {"example", fs::absolute(argv[2])},
+                                {"example", fs::absolute(argv[3])},
                                 {"empty mesh", work / "empty.quorvdata"}};
     const auto save = [](const fs::path& path, const std::vector<unsigned char>& bytes) {
         std::ofstream(path, std::ios::binary)
@@ -90,27 +122,57 @@ int main(int argc, char** argv) {
     save(meshes[1].file, gantrel::bench::mesh_data_file(gantrel::bench::closed_grid()));
     save(meshes[3].file, gantrel::bench::mesh_data_file({}));
 
-    std::printf("%-26s %12s %12s %12s %14s %14s\n", "mesh", "gantrel ms", "cp ms", "ratio",
-                "gantrel KiB", "cp KiB");
+    std::printf("%d alternating runs each; ratios are medians of paired ratios\n", runs);
+    std::printf("%-26s %-8s %9s %9s %9s %7s %7s %7s %8s %8s %9s %9s\n", "mesh", "target", "gantrel",
+                "floor", "cp", "/floor", "cpu", "/cp", "faults", "floor", "peak KiB", "floor");
     for (const mesh& m : meshes) {
         const std::string output = (work / "out").string();
-        std::vector<double> tool_ms, copy_ms, ratios;
-        long tool_kib = 0, copy_kib = 0;
-        for (int i = 0; i < runs + 10; ++i) {
-            fs::remove(output);
-            const sample tool = run_once({gantrel, m.file.string(), "mesh", output});
-            fs::remove(output);
-            const sample copy = run_once({"cp", m.file.string(), output});
-            if (i < 10)
-                continue;  // warm-up
-            tool_ms.push_back(tool.milliseconds);
-            copy_ms.push_back(copy.milliseconds);
-            ratios.push_back(tool.milliseconds / copy.milliseconds);
-            tool_kib = std::max(tool_kib, tool.peak_kib);
-            copy_kib = std::max(copy_kib, copy.peak_kib);
+        fs::remove(output);
+        run_once({gantrel, m.file.string(), "mesh", output});
+        std::error_code ec;
+        const std::uintmax_t wire_size = fs::exists(output) ? fs::file_size(output, ec) : 0;
+        for (const bool existing : {false, true}) {
+            series tool, bare, copy;
+            for (int i = 0; i < runs + 10; ++i) {
+                const auto prepare = [&] {
+                    if (existing) {
+                        std::ofstream(output, std::ios::binary) << "old";
+                    } else {
+                        fs::remove(output);
+                    }
+                };
+                std::vector<std::string> floor_command = {floor, m.file.string(),
+                                                          std::to_string(wire_size), output};
+                if (existing)
+                    floor_command.push_back("flush");
+                // Rotating the order keeps any drift from favouring one program.
+                sample t{}, f{}, c{};
+                for (int k = 0; k < 3; ++k) {
+                    prepare();
+                    switch ((i + k) % 3) {
+                        case 0:
+                            t = run_once({gantrel, m.file.string(), "mesh", output});
+                            break;
+                        case 1:
+                            f = run_once(floor_command);
+                            break;
+                        default:
+                            c = run_once({"cp", m.file.string(), output});
+                            break;
+                    }
+                }
+                if (i < 10)
+                    continue;  // warm-up
+                tool.add(t);
+                bare.add(f);
+                copy.add(c);
+            }
+            std::printf("%-26s %-8s %9.3f %9.3f %9.3f %7.3f %7.3f %7.3f %8.0f %8.0f %9ld %9ld\n",
+                        m.name, existing ? "existing" : "new", median(tool.wall), median(bare.wall),
+                        median(copy.wall), paired_ratio(tool.wall, bare.wall),
+                        paired_ratio(tool.cpu, bare.cpu), paired_ratio(tool.wall, copy.wall),
+                        median(tool.faults), median(bare.faults), tool.peak_kib, bare.peak_kib);
         }
-        std::printf("%-26s %12.3f %12.3f %12.3f %14ld %14ld\n", m.name, median(tool_ms),
-                    median(copy_ms), median(ratios), tool_kib, copy_kib);
     }
     fs::remove_all(work);
     return 0;

@@ -36,9 +36,17 @@ enum class replace_status {
     cannot_write,  // a write, the flush or the final rename failed; the target is as it was
 };
 
-// Makes the file at `target` hold exactly the `size` bytes at `content`, as described above.
-replace_status replace_file(const std::filesystem::path& target, const unsigned char* content,
-                            std::size_t size);
+// Consecutive bytes of a file's content; a content is given as one or more parts, so that a
+// header and a body kept apart in memory need not be copied together first.
+struct byte_span {
+    const unsigned char* data;
+    std::size_t size;
+};
+
+// Makes the file at `target` hold exactly the `part_count` parts at `parts`, one after the
+// other, as described above.
+replace_status replace_file(const std::filesystem::path& target, const byte_span* parts,
+                            std::size_t part_count);
 
 // What became of the attempt to create a temporary beside the target.
 enum class temporary_outcome {

@@ -64,6 +64,18 @@ bool write_all_at(int fd, const unsigned char* bytes, std::size_t size, off_t of
     return true;
 }
 
+// Writes the parts one after the other from offset 0.
+bool write_parts(int fd, const byte_span* parts, std::size_t part_count) {
+    off_t offset = 0;
+    for (std::size_t i = 0; i < part_count; ++i) {
+        if (!write_all_at(fd, parts[i].data, parts[i].size, offset)) {
+            return false;
+        }
+        offset += static_cast<off_t>(parts[i].size);
+    }
+    return true;
+}
+
 bool read_all_at(int fd, unsigned char* bytes, std::size_t size, off_t offset) {
     while (size > 0) {
         const ssize_t got = pread(fd, bytes, size, offset);
@@ -267,11 +279,11 @@ bool move_into_place(temporary& staged, const std::string& folder, const std::st
 }
 
 replace_status rename_temporary(temporary& staged, const std::string& folder,
-                                const std::string& path, bool target_exists,
-                                const unsigned char* content, std::size_t size) {
+                                const std::string& path, bool target_exists, const byte_span* parts,
+                                std::size_t part_count) {
     // Only a replacement needs the flush: a power cut may lose a new file, but must not turn
     // an old one into an empty one.
-    bool ok = write_all_at(staged.file.fd, content, size, 0) &&
+    bool ok = write_parts(staged.file.fd, parts, part_count) &&
               (!target_exists || fsync(staged.file.fd) == 0);
     ok = ok && move_into_place(staged, folder, path, target_exists);
     if (!ok && !staged.name.empty()) {
@@ -282,10 +294,14 @@ replace_status rename_temporary(temporary& staged, const std::string& folder,
 
 // Overwrites the open target in place, so its identity (inode, links, owner, attributes) stays;
 // the old bytes that the new content covers are kept and written back if any step fails.
-replace_status write_in_place(int fd, const unsigned char* content, std::size_t size) {
+replace_status write_in_place(int fd, const byte_span* parts, std::size_t part_count) {
     struct stat info {};
     if (fstat(fd, &info) != 0) {
         return replace_status::cannot_write;
+    }
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < part_count; ++i) {
+        size += parts[i].size;
     }
     const auto old_size = static_cast<std::size_t>(info.st_size);
     const std::size_t covered = old_size < size ? old_size : size;
@@ -294,7 +310,7 @@ replace_status write_in_place(int fd, const unsigned char* content, std::size_t 
         return replace_status::cannot_write;
     }
     const held_signals hold;
-    if (write_all_at(fd, content, size, 0) && fsync(fd) == 0 &&
+    if (write_parts(fd, parts, part_count) && fsync(fd) == 0 &&
         ftruncate(fd, static_cast<off_t>(size)) == 0) {
         return replace_status::replaced;
     }
@@ -304,21 +320,23 @@ replace_status write_in_place(int fd, const unsigned char* content, std::size_t 
     return replace_status::cannot_write;
 }
 
-replace_status write_directly(const std::string& path, const unsigned char* content,
-                              std::size_t size) {
+replace_status write_directly(const std::string& path, const byte_span* parts,
+                              std::size_t part_count) {
     const descriptor file(open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
     if (file.fd < 0) {
         return replace_status::cannot_open;
     }
-    for (std::size_t done = 0; done < size;) {
-        const ssize_t written = write(file.fd, content + done, size - done);
-        if (written < 0 && errno == EINTR) {
-            continue;
+    for (std::size_t i = 0; i < part_count; ++i) {
+        for (std::size_t done = 0; done < parts[i].size;) {
+            const ssize_t written = write(file.fd, parts[i].data + done, parts[i].size - done);
+            if (written < 0 && errno == EINTR) {
+                continue;
+            }
+            if (written <= 0) {
+                return replace_status::cannot_write;
+            }
+            done += static_cast<std::size_t>(written);
         }
-        if (written <= 0) {
-            return replace_status::cannot_write;
-        }
-        done += static_cast<std::size_t>(written);
     }
     return replace_status::replaced;
 }
@@ -340,8 +358,8 @@ std::FILE* open_for_reading(const std::filesystem::path& path) {
     return file;
 }
 
-replace_status replace_file(const std::filesystem::path& target, const unsigned char* content,
-                            std::size_t size) {
+replace_status replace_file(const std::filesystem::path& target, const byte_span* parts,
+                            std::size_t part_count) {
     std::string path;
     if (!resolve_links(target.native(), path) || name_of(path).empty()) {
         return replace_status::cannot_open;
@@ -385,14 +403,14 @@ replace_status replace_file(const std::filesystem::path& target, const unsigned 
         case replacement::refuse_write:
             return replace_status::cannot_write;
         case replacement::write_directly:
-            return write_directly(path, content, size);
+            return write_directly(path, parts, part_count);
         case replacement::write_in_place:
             if (!staged.name.empty()) {
                 unlink((folder + staged.name).c_str());
             }
-            return write_in_place(existing.fd, content, size);
+            return write_in_place(existing.fd, parts, part_count);
         case replacement::rename_temporary:
-            return rename_temporary(staged, folder, path, facts.exists, content, size);
+            return rename_temporary(staged, folder, path, facts.exists, parts, part_count);
     }
     if (!staged.name.empty()) {
         unlink((folder + staged.name).c_str());

@@ -40,6 +40,15 @@ bool write_all(HANDLE file, const unsigned char* bytes, std::size_t size) {
     return true;
 }
 
+bool write_parts(HANDLE file, const byte_span* parts, std::size_t part_count) {
+    for (std::size_t i = 0; i < part_count; ++i) {
+        if (!write_all(file, parts[i].data, parts[i].size)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool read_all(HANDLE file, unsigned char* bytes, std::size_t size) {
     while (size > 0) {
         const DWORD chunk = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
@@ -115,8 +124,8 @@ temporary_outcome create_temporary(const std::filesystem::path& folder, handle& 
 
 replace_status rename_temporary(handle& file, const std::filesystem::path& temporary,
                                 const std::filesystem::path& target, bool target_exists,
-                                const unsigned char* content, std::size_t size) {
-    bool ok = write_all(file.value, content, size) &&
+                                const byte_span* parts, std::size_t part_count) {
+    bool ok = write_parts(file.value, parts, part_count) &&
               (!target_exists || FlushFileBuffers(file.value) != 0);
     file.close();
     if (ok && target_exists) {
@@ -146,10 +155,14 @@ replace_status rename_temporary(handle& file, const std::filesystem::path& tempo
     return replace_status::replaced;
 }
 
-replace_status write_in_place(HANDLE file, const unsigned char* content, std::size_t size) {
+replace_status write_in_place(HANDLE file, const byte_span* parts, std::size_t part_count) {
     LARGE_INTEGER length;
     if (GetFileSizeEx(file, &length) == 0) {
         return replace_status::cannot_write;
+    }
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < part_count; ++i) {
+        size += parts[i].size;
     }
     const auto old_size = static_cast<std::size_t>(length.QuadPart);
     const std::size_t covered = old_size < size ? old_size : size;
@@ -157,7 +170,7 @@ replace_status write_in_place(HANDLE file, const unsigned char* content, std::si
     if (!seek_to(file, 0) || !read_all(file, saved.data(), covered)) {
         return replace_status::cannot_write;
     }
-    if (seek_to(file, 0) && write_all(file, content, size) && FlushFileBuffers(file) != 0 &&
+    if (seek_to(file, 0) && write_parts(file, parts, part_count) && FlushFileBuffers(file) != 0 &&
         SetEndOfFile(file) != 0) {
         return replace_status::replaced;
     }
@@ -171,8 +184,9 @@ replace_status write_in_place(HANDLE file, const unsigned char* content, std::si
     return replace_status::cannot_write;
 }
 
-replace_status write_directly(HANDLE file, const unsigned char* content, std::size_t size) {
-    return write_all(file, content, size) ? replace_status::replaced : replace_status::cannot_write;
+replace_status write_directly(HANDLE file, const byte_span* parts, std::size_t part_count) {
+    return write_parts(file, parts, part_count) ? replace_status::replaced
+                                                : replace_status::cannot_write;
 }
 
 }  // namespace
@@ -185,8 +199,8 @@ std::FILE* open_for_reading(const std::filesystem::path& path) {
     return _wfopen(path.c_str(), L"rb");
 }
 
-replace_status replace_file(const std::filesystem::path& target, const unsigned char* content,
-                            std::size_t size) {
+replace_status replace_file(const std::filesystem::path& target, const byte_span* parts,
+                            std::size_t part_count) {
     if (!target.has_filename()) {
         return replace_status::cannot_open;
     }
@@ -231,12 +245,12 @@ replace_status replace_file(const std::filesystem::path& target, const unsigned 
         case replacement::refuse_write:
             return replace_status::cannot_write;
         case replacement::write_directly:
-            return write_directly(existing.value, content, size);
+            return write_directly(existing.value, parts, part_count);
         case replacement::write_in_place:
-            return write_in_place(existing.value, content, size);
+            return write_in_place(existing.value, parts, part_count);
         case replacement::rename_temporary:
             existing.close();
-            return rename_temporary(staged, temporary, target, facts.exists, content, size);
+            return rename_temporary(staged, temporary, target, facts.exists, parts, part_count);
     }
     return replace_status::cannot_open;
 }

@@ -43,6 +43,9 @@ triangle triangle_at(const mesh_data& mesh, std::int32_t i) {
 }
 
 void start_reading(mesh_data_reader& reader, std::FILE* file) {
+    // The reader reads in large chunks of its own: a stream buffer would only split them into
+    // more reads and cost a page of its own.
+    std::setvbuf(file, nullptr, _IONBF, 0);
     reader.file = file;
     reader.triangles_unfetched = 0;
     reader.ended = false;

@@ -26,8 +26,13 @@ namespace gantrel {
 inline constexpr std::size_t wire_header_size = 16;
 inline constexpr std::int32_t max_wire_lines = 32767;
 
-// The whole wire file for `lines`, in memory, so that it reaches the disk in one write (131084
-// bytes at most). `lines` must hold at most max_wire_lines lines.
+// The 16-byte header of a wire file holding `line_count` lines, into `out`. The lines that follow
+// it are the line list's own records (`line_records`), written as they are. `line_count` must be
+// at most max_wire_lines.
+void encode_wire_header(std::uint32_t name_hash, std::int32_t carried_word, std::int32_t line_count,
+                        unsigned char* out);
+
+// The whole wire file for `lines`, in one buffer. `lines` must hold at most max_wire_lines lines.
 std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
                                             const line_list& lines);
 

@@ -45,7 +45,9 @@ void grow_index(line_list& lines) {
     assert(lines.index_bits <= line_index_max_bits);
     clear_index(lines);
     for (std::int32_t i = 0; i < lines.count; ++i) {
-        const std::uint32_t key = line_key(lines.entries[i][0], lines.entries[i][1]);
+        const line entry = line_at(lines, i);
+        const std::uint32_t key = line_key(static_cast<std::uint32_t>(entry.first),
+                                           static_cast<std::uint32_t>(entry.second));
         lines.index[find_slot(lines, key)] = key;
     }
 }
@@ -75,8 +77,8 @@ void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
     if (lines.index_bits == 0) {
         grow_index(lines);
     }
-    const auto first = static_cast<std::uint16_t>(a);
-    const auto second = static_cast<std::uint16_t>(b);
+    const auto first = static_cast<std::uint32_t>(a);
+    const auto second = static_cast<std::uint32_t>(b);
     const std::uint32_t key = line_key(first, second);
     const std::uint32_t slot = find_slot(lines, key);
     if (lines.index[slot] == key) {
@@ -84,8 +86,11 @@ void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
     }
     assert(lines.count < line_list_capacity);
     lines.index[slot] = key;
-    lines.entries[lines.count][0] = first;
-    lines.entries[lines.count][1] = second;
+    unsigned char* record = lines.records[lines.count];
+    record[0] = static_cast<unsigned char>(first & 0xFF);
+    record[1] = static_cast<unsigned char>(first >> 8);
+    record[2] = static_cast<unsigned char>(second & 0xFF);
+    record[3] = static_cast<unsigned char>(second >> 8);
     ++lines.count;
     // Keep the index under half full, so probe sequences stay short.
     if (static_cast<std::uint32_t>(lines.count) * 2 >= (std::uint32_t{1} << lines.index_bits)) {

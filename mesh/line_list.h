@@ -11,10 +11,15 @@
 // answers "present or not"; order and orientation live in the entries alone. It starts small
 // and doubles inside its fixed block as lines arrive, rebuilt from the entries each time.
 //
+// The entries are stored as the wire file stores its lines: four bytes each, `first` then
+// `second`, 16 bits each, least significant byte first, so the wire file's lines are written
+// straight from the list without being copied.
+//
 // The list is one fixed block and allocates nothing. Zeroed storage is an empty list, so a
 // `line_list` in static storage or from `std::make_unique<line_list>()` is ready to use; pages
 // that no line reaches are never touched, which keeps a run's memory in proportion to its mesh.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace gantrel {
@@ -26,14 +31,15 @@ struct line {
 };
 
 inline constexpr std::int32_t line_list_capacity = 100000;
+inline constexpr std::size_t line_record_size = 4;
 
 // The index never fills past half, even at capacity.
 inline constexpr std::uint32_t line_index_min_bits = 10;
 inline constexpr std::uint32_t line_index_max_bits = 18;
 
 struct line_list {
-    // Entries as 16-bit pairs: half the memory a run touches, since indices fit 16 bits.
-    std::uint16_t entries[line_list_capacity][2];
+    // Entries as little-endian 16-bit pairs: the wire file's line records.
+    unsigned char records[line_list_capacity][line_record_size];
     // Slots 0 to 2^index_bits - 1 are in use; 0 marks an empty slot (see `line_key`).
     std::uint32_t index[std::uint32_t{1} << line_index_max_bits];
     std::int32_t count;
@@ -60,7 +66,13 @@ inline std::int32_t line_count(const line_list& lines) {
 
 // Entry i, for i from 0 to line_count - 1.
 inline line line_at(const line_list& lines, std::int32_t i) {
-    return line{lines.entries[i][0], lines.entries[i][1]};
+    const unsigned char* record = lines.records[i];
+    return line{record[0] | record[1] << 8, record[2] | record[3] << 8};
+}
+
+// The entries as the wire file's line records: line_record_size x line_count bytes.
+inline const unsigned char* line_records(const line_list& lines) {
+    return lines.records[0];
 }
 
 }  // namespace gantrel

@@ -59,9 +59,13 @@ bool collect_lines(mesh_data_reader& reader, const mesh_data_header& header, lin
 replace_status write_wire_file(const std::filesystem::path& output_quorvwire_file,
                                std::string_view input_quorvdata_name, std::int32_t carried_word,
                                const line_list& lines) {
-    const std::vector<unsigned char> wire =
-        encode_wire_file(name_hash(input_quorvdata_name), carried_word, lines);
-    return replace_file(output_quorvwire_file, wire.data(), wire.size());
+    unsigned char header[wire_header_size];
+    encode_wire_header(name_hash(input_quorvdata_name), carried_word, line_count(lines), header);
+    const byte_span parts[] = {
+        {header, sizeof header},
+        {line_records(lines), line_record_size * static_cast<std::size_t>(line_count(lines))},
+    };
+    return replace_file(output_quorvwire_file, parts, 2);
 }
 
 }  // namespace
