@@ -22,13 +22,21 @@
 
 #include <cstddef>
 #include <cstdio>
-#include <filesystem>
+#include <string>
 
 namespace gantrel {
 
+// A path as the platform's file calls take it: bytes on POSIX, UTF-16 on Windows. (On POSIX this
+// also keeps std::filesystem, and the start-up cost it adds to a static binary, out of the tool.)
+#ifdef _WIN32
+using native_path = std::wstring;
+#else
+using native_path = std::string;
+#endif
+
 // Opens an existing file for binary reading, or returns null. A directory is refused even where
 // the platform would open it.
-std::FILE* open_for_reading(const std::filesystem::path& path);
+std::FILE* open_for_reading(const native_path& path);
 
 enum class replace_status {
     replaced,
@@ -45,7 +53,7 @@ struct byte_span {
 
 // Makes the file at `target` hold exactly the `part_count` parts at `parts`, one after the
 // other, as described above.
-replace_status replace_file(const std::filesystem::path& target, const byte_span* parts,
+replace_status replace_file(const native_path& target, const byte_span* parts,
                             std::size_t part_count);
 
 // What became of the attempt to create a temporary beside the target.

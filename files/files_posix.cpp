@@ -348,7 +348,7 @@ bool unnamed_temporaries_linkable() {
 
 }  // namespace
 
-std::FILE* open_for_reading(const std::filesystem::path& path) {
+std::FILE* open_for_reading(const native_path& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     struct stat info {};
     if (file != nullptr && (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
@@ -358,10 +358,10 @@ std::FILE* open_for_reading(const std::filesystem::path& path) {
     return file;
 }
 
-replace_status replace_file(const std::filesystem::path& target, const byte_span* parts,
+replace_status replace_file(const native_path& target, const byte_span* parts,
                             std::size_t part_count) {
     std::string path;
-    if (!resolve_links(target.native(), path) || name_of(path).empty()) {
+    if (!resolve_links(target, path) || name_of(path).empty()) {
         return replace_status::cannot_open;
     }
     const std::string folder = folder_of(path);

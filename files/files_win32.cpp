@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -191,7 +192,7 @@ replace_status write_directly(HANDLE file, const byte_span* parts, std::size_t p
 
 }  // namespace
 
-std::FILE* open_for_reading(const std::filesystem::path& path) {
+std::FILE* open_for_reading(const native_path& path) {
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return nullptr;
@@ -199,8 +200,9 @@ std::FILE* open_for_reading(const std::filesystem::path& path) {
     return _wfopen(path.c_str(), L"rb");
 }
 
-replace_status replace_file(const std::filesystem::path& target, const byte_span* parts,
+replace_status replace_file(const native_path& target_text, const byte_span* parts,
                             std::size_t part_count) {
+    const std::filesystem::path target(target_text);
     if (!target.has_filename()) {
         return replace_status::cannot_open;
     }

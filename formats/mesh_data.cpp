@@ -17,11 +17,6 @@ mesh_data_header decode_header(const unsigned char* bytes) {
     return mesh_data_header{field_at(bytes, 10), field_at(bytes, 14), field_at(bytes, 24)};
 }
 
-// Decodes the 6 bytes of one triangle.
-triangle decode_triangle(const unsigned char* bytes) {
-    return triangle{field_at(bytes, 0), field_at(bytes, 2), field_at(bytes, 4)};
-}
-
 }  // namespace
 
 mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out) {
@@ -36,10 +31,6 @@ mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, 
         return mesh_data_status::triangles_cut_short;
     }
     return mesh_data_status::complete;
-}
-
-triangle triangle_at(const mesh_data& mesh, std::int32_t i) {
-    return decode_triangle(mesh.triangle_bytes + static_cast<std::size_t>(i) * triangle_size);
 }
 
 void start_reading(mesh_data_reader& reader, std::FILE* file) {

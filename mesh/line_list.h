@@ -7,9 +7,13 @@
 // that order and orientation are exactly what the wire file stores.
 //
 // Beside the entries sits an open-addressing index of the unordered pairs, so that a side is
-// looked up in one short probe sequence instead of a scan of the whole list. The index only
-// answers "present or not"; order and orientation live in the entries alone. It starts small
-// and doubles inside its fixed block as lines arrive, rebuilt from the entries each time.
+// looked up in one short probe sequence instead of a scan of the whole list. Its slots hold entry
+// numbers, 16 bits each, so it touches half the memory of one that held the pairs themselves: a
+// run's cost is mostly the pages it touches. It only answers "present or not"; order and
+// orientation live in the entries alone. It starts small and doubles inside its fixed block as
+// lines arrive, rebuilt from the entries each time. 16-bit slots can number 65535 entries, as many
+// as a mesh data file can yield; the entries past them, which only a caller adding lines of its
+// own can reach, are found by a scan.
 //
 // The entries are stored as the wire file stores its lines: four bytes each, `first` then
 // `second`, 16 bits each, least significant byte first, so the wire file's lines are written
@@ -33,15 +37,16 @@ struct line {
 inline constexpr std::int32_t line_list_capacity = 100000;
 inline constexpr std::size_t line_record_size = 4;
 
-// The index never fills past half, even at capacity.
+// The index never fills past half.
 inline constexpr std::uint32_t line_index_min_bits = 10;
-inline constexpr std::uint32_t line_index_max_bits = 18;
+inline constexpr std::uint32_t line_index_max_bits = 17;
+inline constexpr std::int32_t line_index_entries = 0xFFFF;
 
 struct line_list {
     // Entries as little-endian 16-bit pairs: the wire file's line records.
     unsigned char records[line_list_capacity][line_record_size];
-    // Slots 0 to 2^index_bits - 1 are in use; 0 marks an empty slot (see `line_key`).
-    std::uint32_t index[std::uint32_t{1} << line_index_max_bits];
+    // Slots 0 to 2^index_bits - 1 are in use; a slot holds an entry number + 1, 0 when empty.
+    std::uint16_t index[std::uint32_t{1} << line_index_max_bits];
     std::int32_t count;
     std::uint32_t index_bits;  // 0 until the first line arrives
 };

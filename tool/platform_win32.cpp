@@ -2,6 +2,8 @@
 // shellapi.h needs the types of windows.h.
 #include <shellapi.h>
 
+#include <filesystem>
+
 #include "tool/platform.h"
 
 namespace gantrel {
@@ -19,9 +21,9 @@ std::vector<argument> command_line_arguments(int argc, char** argv) {
     std::vector<argument> arguments;
     for (int i = 1; i < argc; ++i) {
         if (wide != nullptr && wide_count == argc) {
-            arguments.push_back(argument{argv[i], std::filesystem::path(wide[i])});
+            arguments.push_back(argument{argv[i], native_path(wide[i])});
         } else {
-            arguments.push_back(argument{argv[i], std::filesystem::path(argv[i])});
+            arguments.push_back(argument{argv[i], std::filesystem::path(argv[i]).native()});
         }
     }
     if (wide != nullptr) {

@@ -56,7 +56,7 @@ bool collect_lines(mesh_data_reader& reader, const mesh_data_header& header, lin
 }
 
 // The wire stage: hashes the mesh name and puts the wire file for `lines` at the output path.
-replace_status write_wire_file(const std::filesystem::path& output_quorvwire_file,
+replace_status write_wire_file(const native_path& output_quorvwire_file,
                                std::string_view input_quorvdata_name, std::int32_t carried_word,
                                const line_list& lines) {
     unsigned char header[wire_header_size];

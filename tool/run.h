@@ -3,9 +3,10 @@
 // One run of gantrel: converts one mesh data file into one wire file and reports on `out`.
 
 #include <cstdio>
-#include <filesystem>
 #include <string>
 #include <vector>
+
+#include "files/files.h"
 
 namespace gantrel {
 
@@ -14,7 +15,7 @@ namespace gantrel {
 // built from the UTF-16 command line, so names outside the ANSI code page still open.
 struct argument {
     std::string text;
-    std::filesystem::path path;
+    native_path path;
 };
 
 // Runs the tool on the arguments after the program name. Every message is one line on `out`,
