@@ -104,11 +104,12 @@ std::string name_of(const std::string& path) {
 }
 
 // Follows symbolic links from `path` to the name they end at, which need not exist yet (a
-// dangling link's target is created). False on a loop of links or an unreadable link.
-bool resolve_links(std::string path, std::string& out) {
+// dangling link's target is created), with what is there (`found`, `info`). False on a loop of
+// links or an unreadable link.
+bool resolve_links(std::string path, std::string& out, bool& found, struct stat& info) {
     for (int hops = 0; hops < 40; ++hops) {
-        struct stat info {};
-        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+        found = lstat(path.c_str(), &info) == 0;
+        if (!found || !S_ISLNK(info.st_mode)) {
             out = path;
             return true;
         }
@@ -361,15 +362,16 @@ std::FILE* open_for_reading(const native_path& path) {
 replace_status replace_file(const native_path& target, const byte_span* parts,
                             std::size_t part_count) {
     std::string path;
-    if (!resolve_links(target, path) || name_of(path).empty()) {
+    bool found = false;
+    struct stat info {};
+    if (!resolve_links(target, path, found, info) || name_of(path).empty()) {
         return replace_status::cannot_open;
     }
     const std::string folder = folder_of(path);
 
     target_facts facts{};
-    struct stat info {};
     descriptor existing;
-    if (stat(path.c_str(), &info) == 0) {
+    if (found) {
         facts.is_directory = S_ISDIR(info.st_mode);
         facts.exists = !facts.is_directory;
         facts.is_regular = S_ISREG(info.st_mode);

@@ -473,8 +473,14 @@ TEST_F(Replacing, RunsKilledAtRandomMomentsLeaveTheOldFileOrTheNewOne) {
                 }
             }
         }
-        // Unnamed temporaries leave nothing even under SIGKILL; held signals leave nothing.
-        EXPECT_EQ(leftovers, 0) << "signal " << signal_number;
+        // Held signals leave nothing. SIGKILL cannot be held: an unnamed temporary leaves
+        // nothing either, except in the instant between linking it under a name and renaming it
+        // over the old file, which Linux cannot do in one step.
+        if (signal_number == SIGKILL) {
+            EXPECT_LE(leftovers, 8) << "signal " << signal_number;
+        } else {
+            EXPECT_EQ(leftovers, 0) << "signal " << signal_number;
+        }
         std::printf("signal %d: %d runs kept the old file, %d replaced it, %d leftovers\n",
                     signal_number, old_kept, replaced, leftovers);
     }
