@@ -8,7 +8,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 step() { printf '\n== %s\n' "$*"; }
 
 step "packages"
-scripts/install-deps.sh --tests --lint --fuzz --windows --package
+scripts/install-deps.sh --tests --lint --fuzz --windows --cross --package
 
 step "formatting"
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
@@ -51,6 +51,8 @@ grep -E '^Done|^stat::number_of_executed_units' build/fuzz/log; grep 'cov:' buil
 
 step "Windows build and .zip, end-to-end cases under Wine"
 cmake --workflow --preset windows-zip
+unzip -l build/windows/gantrel-*-win64.zip | grep -q 'LICENSE.txt'
+unzip -l build/windows/gantrel-*-win64.zip | grep -q 'README.txt'
 export WINEDEBUG=-all WINEPREFIX="$PWD/build/wine"
 wineboot --init >/dev/null 2>&1 || true
 GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
@@ -58,16 +60,29 @@ GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
 rm -rf build/windows/held-open && mkdir -p build/windows/held-open
 (cd build/windows/held-open && wine ../gantrel_held_open_test.exe ../gantrel.exe)
 
+step "big-endian and 32-bit hosts: unit tests and end-to-end cases under qemu"
+for target in s390x:s390x i686:i386; do
+    preset=${target%%:*}
+    emulator=qemu-${target#*:}-static
+    cmake --preset "$preset"
+    cmake --build --preset "$preset"
+    "$emulator" "build/$preset/tests/gantrel_unit_tests" --gtest_brief=1
+    GANTREL_COMMAND="$emulator $PWD/build/$preset/gantrel" \
+        build/ci/tests/gantrel_cli_tests --gtest_brief=1
+done
+
 step "manual page"
 test -z "$(groff -ww -t -man -z doc/gantrel.1 2>&1)"
 test -z "$(MANWIDTH=80 man --warnings -l doc/gantrel.1 2>&1 >/dev/null)"
 
-step "Debian package, installed into a scratch root"
+step "Debian package: lintian, then installed into a scratch root"
 cmake --workflow --preset deb
+lintian --fail-on error,warning build/deb/gantrel_*.deb
 root="$PWD/build/deb-root"
 rm -rf "$root"
-dpkg -x build/release/gantrel_*.deb "$root"
-test -f "$root/usr/share/man/man1/gantrel.1"
+dpkg -x build/deb/gantrel_*.deb "$root"
+test -f "$root/usr/share/man/man1/gantrel.1.gz"
+test -f "$root/usr/share/doc/gantrel/copyright"
 "$root/usr/bin/gantrel" examples/icosahedron.quorvdata icosahedron "$root/icosahedron.quorvwire" |
     tee "$root/output"
 test "$(tail -n 1 "$root/output")" = "Successfully wrote quorvwire"

@@ -1,21 +1,23 @@
 #!/bin/sh
 # Installs the Debian packages gantrel needs that are missing: the tool's build alone by default;
-# with --tests, the unit and end-to-end tests'; with --lint, the formatter, static analysers and
-# valgrind; with --fuzz, clang and its sanitizer runtimes; with --windows, the cross-compiler and
-# Wine; with --package, what builds the Debian package and renders the manual; with --bench,
-# Google Benchmark.
+# with --tests, the unit and end-to-end tests' (and the file system tools the replacement tests
+# mount with); with --lint, the formatter, static analysers and valgrind; with --fuzz, clang and
+# its sanitizer runtimes; with --windows, the cross-compiler and Wine; with --cross, the s390x
+# and i686 cross-compilers and qemu; with --package, what builds and checks the Debian package and
+# renders the manual; with --bench, Google Benchmark.
 set -eu
 
 packages="cmake g++ make"
 for option in "$@"; do
     case "$option" in
         --tests) packages="$packages libgtest-dev e2fsprogs mount" ;;
-        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64 groff-base" ;;
+        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64 groff-base unzip" ;;
         --bench) packages="$packages libbenchmark-dev" ;;
         --lint) packages="$packages clang-format clang-tidy cppcheck valgrind git" ;;
         --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
-        --package) packages="$packages dpkg-dev groff-base man-db" ;;
-        *) echo "usage: install-deps.sh [--tests] [--lint] [--fuzz] [--windows] [--package] [--bench]" >&2; exit 2 ;;
+        --cross) packages="$packages g++-s390x-linux-gnu g++-i686-linux-gnu qemu-user-static libgtest-dev" ;;
+        --package) packages="$packages dpkg-dev groff-base man-db gzip lintian" ;;
+        *) echo "usage: install-deps.sh [--tests] [--lint] [--fuzz] [--windows] [--cross] [--package] [--bench]" >&2; exit 2 ;;
     esac
 done
 
