@@ -92,4 +92,15 @@ bool temporary_wanted(const target_facts& facts);
 // The one decision of a replacement, from everything the platform found out.
 replacement decide_replacement(const target_facts& facts);
 
+// Windows paths. `path` in the form the platform opens whatever its length: a path too long for
+// MAX_PATH (260) once made absolute against `current_directory` becomes its "\\?\" form
+// ("\\?\UNC\server\share\..." for a UNC path), made absolute, with backslashes, "." and ".."
+// resolved, as the platform's full-path call would. Shorter paths, paths already in that form and
+// device names such as NUL are returned as they are.
+std::wstring extended_length_path(const std::wstring& path, const std::wstring& current_directory);
+
+// The pause in milliseconds before retry `attempt` (from 0) of a final replace that another
+// program briefly stood in the way of, or 0 when it is time to give up.
+unsigned retry_pause_ms(int attempt);
+
 }  // namespace gantrel

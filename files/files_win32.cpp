@@ -123,31 +123,62 @@ temporary_outcome create_temporary(const std::filesystem::path& folder, handle& 
     return temporary_outcome::failed;
 }
 
+// Virus scanners, the search indexer and sync clients open fresh files for a moment; these are
+// the errors they cause, worth another try after a pause. No other error is.
+bool held_for_a_moment(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// Puts the closed temporary in the target's place: with the replace-file call over an existing
+// file, which keeps the replaced file's attributes, security descriptor, streams and creation
+// time; with a plain move onto a new name.
+bool move_into_place(const std::filesystem::path& temporary, const std::filesystem::path& target,
+                     bool target_exists) {
+    if (!target_exists) {
+        return MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    }
+    // A target another program holds open without delete sharing cannot be replaced; asking
+    // first spares the replace call's own failure path, which may leave a file of its own.
+    const handle probe(CreateFileW(target.c_str(), DELETE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!probe.valid()) {
+        return false;
+    }
+    // The replace call wants full paths: it looks for the folder of each name it is given.
+    std::error_code error;
+    const std::filesystem::path full_target = std::filesystem::absolute(target, error);
+    const std::filesystem::path full_temporary = std::filesystem::absolute(temporary, error);
+    if (error) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return ReplaceFileW(full_target.c_str(), full_temporary.c_str(), nullptr,
+                        REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
+}
+
 replace_status rename_temporary(handle& file, const std::filesystem::path& temporary,
-                                const std::filesystem::path& target, bool target_exists,
-                                const byte_span* parts, std::size_t part_count) {
+                                const std::filesystem::path& target, DWORD target_attributes,
+                                bool target_exists, const byte_span* parts,
+                                std::size_t part_count) {
     bool ok = write_parts(file.value, parts, part_count) &&
               (!target_exists || FlushFileBuffers(file.value) != 0);
     file.close();
     if (ok && target_exists) {
-        // A target another program holds open without delete sharing cannot be replaced; asking
-        // first spares the replace call's own failure path, which may leave a file of its own.
-        const handle probe(CreateFileW(target.c_str(), DELETE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        ok = probe.valid();
+        // The replace call carries these over itself, but not every implementation of it does.
+        constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+        if ((target_attributes & kept) != 0) {
+            SetFileAttributesW(temporary.c_str(), target_attributes & kept);
+        }
     }
-    if (ok && target_exists) {
-        // Keeps the replaced file's attributes, security descriptor, streams and creation time.
-        // It wants full paths: it looks for the folder of each name it is given.
-        std::error_code error;
-        const std::filesystem::path full_target = std::filesystem::absolute(target, error);
-        const std::filesystem::path full_temporary = std::filesystem::absolute(temporary, error);
-        ok = !error && ReplaceFileW(full_target.c_str(), full_temporary.c_str(), nullptr,
-                                    REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
-    } else if (ok) {
-        ok = MoveFileExW(temporary.c_str(), target.c_str(),
-                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    for (int attempt = 0; ok && !move_into_place(temporary, target, target_exists); ++attempt) {
+        const unsigned pause = retry_pause_ms(attempt);
+        ok = held_for_a_moment(GetLastError()) && pause != 0;
+        if (ok) {
+            Sleep(pause);
+        }
     }
     if (!ok) {
         DeleteFileW(temporary.c_str());
@@ -190,24 +221,67 @@ replace_status write_directly(HANDLE file, const byte_span* parts, std::size_t p
                                                 : replace_status::cannot_write;
 }
 
+// `path` as the file calls take it whatever its length: paths too long for MAX_PATH get their
+// extended form, relative to the current directory.
+native_path openable(const native_path& path) {
+    const DWORD size = GetCurrentDirectoryW(0, nullptr);
+    std::wstring current(size, L'\0');
+    const DWORD got = size == 0 ? 0 : GetCurrentDirectoryW(size, &current[0]);
+    current.resize(got < size ? got : 0);
+    return extended_length_path(path, current);
+}
+
+// Replaces `link` by the final path of the file it names, following any links; false when it
+// names nothing.
+bool resolve_link(std::filesystem::path& link) {
+    const handle file(CreateFileW(link.c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file.valid()) {
+        return false;
+    }
+    std::wstring final_path(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(file.value, &final_path[0],
+                                             static_cast<DWORD>(final_path.size()), 0);
+    if (length >= final_path.size()) {
+        final_path.resize(length + 1);
+        length = GetFinalPathNameByHandleW(file.value, &final_path[0],
+                                           static_cast<DWORD>(final_path.size()), 0);
+    }
+    if (length == 0 || length >= final_path.size()) {
+        return false;
+    }
+    final_path.resize(length);
+    link = final_path;
+    return true;
+}
+
 }  // namespace
 
 std::FILE* open_for_reading(const native_path& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    const native_path opened = openable(path);
+    const DWORD attributes = GetFileAttributesW(opened.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         return nullptr;
     }
-    return _wfopen(path.c_str(), L"rb");
+    return _wfopen(opened.c_str(), L"rb");
 }
 
 replace_status replace_file(const native_path& target_text, const byte_span* parts,
                             std::size_t part_count) {
-    const std::filesystem::path target(target_text);
+    std::filesystem::path target(openable(target_text));
     if (!target.has_filename()) {
         return replace_status::cannot_open;
     }
+    DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        // A symbolic link or a junction stays: the file it resolves to is replaced.
+        if (!resolve_link(target)) {
+            return replace_status::cannot_open;
+        }
+        attributes = GetFileAttributesW(target.c_str());
+    }
     target_facts facts{};
-    const DWORD attributes = GetFileAttributesW(target.c_str());
     facts.is_directory =
         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     handle existing;
@@ -218,7 +292,8 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         const DWORD error = existing.valid() ? ERROR_SUCCESS : GetLastError();
         facts.exists = error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
-        facts.writable = existing.valid();
+        // A file marked read-only is not written, even where the process could write it anyway.
+        facts.writable = existing.valid() && (attributes & FILE_ATTRIBUTE_READONLY) == 0;
         facts.readable = existing.valid();
         facts.is_regular = !existing.valid() || GetFileType(existing.value) == FILE_TYPE_DISK;
         BY_HANDLE_FILE_INFORMATION information;
@@ -252,7 +327,8 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
             return write_in_place(existing.value, parts, part_count);
         case replacement::rename_temporary:
             existing.close();
-            return rename_temporary(staged, temporary, target, facts.exists, parts, part_count);
+            return rename_temporary(staged, temporary, target, attributes, facts.exists, parts,
+                                    part_count);
     }
     return replace_status::cannot_open;
 }

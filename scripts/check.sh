@@ -57,8 +57,8 @@ export WINEDEBUG=-all WINEPREFIX="$PWD/build/wine"
 wineboot --init >/dev/null 2>&1 || true
 GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
     build/ci/tests/gantrel_cli_tests --gtest_brief=1
-rm -rf build/windows/held-open && mkdir -p build/windows/held-open
-(cd build/windows/held-open && wine ../gantrel_held_open_test.exe ../gantrel.exe)
+rm -rf build/windows/scratch && mkdir -p build/windows/scratch
+(cd build/windows/scratch && wine ../gantrel_windows_test.exe ../gantrel.exe)
 
 step "big-endian and 32-bit hosts: unit tests and end-to-end cases under qemu"
 for target in s390x:s390x i686:i386; do

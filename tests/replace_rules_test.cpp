@@ -91,5 +91,52 @@ TEST(ReplaceRules, TemporariesOnlyForFilesTheyCanReplace) {
     EXPECT_FALSE(temporary_wanted(read_only));
 }
 
+TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
+    const std::wstring deep(255, L'd');  // the longest folder name: alone it nearly fills MAX_PATH
+    const std::wstring cwd = L"C:\\work\\" + deep;
+    struct row {
+        const char* what;
+        std::wstring path;
+        std::wstring current_directory;
+        std::wstring expected;
+    };
+    const row rows[] = {
+        {"a short relative path is left alone", L"out.quorvwire", L"C:\\work", L"out.quorvwire"},
+        {"a short absolute path is left alone", L"C:\\a\\b", L"C:\\work", L"C:\\a\\b"},
+        {"relative, long once absolute", L"w", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\w"},
+        {"forward slashes and dots", L"./x/../y/w", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\y\\w"},
+        {"a drive path", L"D:/" + deep + L"/sub/./w", L"C:\\", L"\\\\?\\D:\\" + deep + L"\\sub\\w"},
+        {"\"..\" never climbs above the root", L"C:\\..\\..\\" + deep + L"\\xxxx\\w", L"C:\\",
+         L"\\\\?\\C:\\" + deep + L"\\xxxx\\w"},
+        {"relative to the current root", L"\\" + deep + L"\\sub12\\w", L"E:\\work",
+         L"\\\\?\\E:\\" + deep + L"\\sub12\\w"},
+        {"a UNC path", L"\\\\server\\share\\" + deep + L"\\w", L"C:\\",
+         L"\\\\?\\UNC\\server\\share\\" + deep + L"\\w"},
+        {"already extended", L"\\\\?\\C:\\" + deep + L"\\w", cwd, L"\\\\?\\C:\\" + deep + L"\\w"},
+        {"a device path", L"\\\\.\\pipe\\" + deep, cwd, L"\\\\.\\pipe\\" + deep},
+        {"NUL is a device, not a file in the folder", L"NUL", cwd, L"NUL"},
+        {"nul: too", L"nul:", cwd, L"nul:"},
+        {"COM1 too", L"com1", cwd, L"com1"},
+        {"a trailing separator stays", deep + L"\\sub\\", L"C:\\work",
+         L"\\\\?\\C:\\work\\" + deep + L"\\sub\\"},
+        {"the empty path", L"", cwd, L""},
+    };
+    for (const row& r : rows) {
+        EXPECT_TRUE(extended_length_path(r.path, r.current_directory) == r.expected) << r.what;
+    }
+}
+
+TEST(WindowsPaths, RetriesGiveUpAfterAboutTwoSeconds) {
+    unsigned total = 0;
+    int attempts = 0;
+    for (; retry_pause_ms(attempts) != 0; ++attempts) {
+        EXPECT_GE(retry_pause_ms(attempts), attempts == 0 ? 1u : retry_pause_ms(attempts - 1));
+        total += retry_pause_ms(attempts);
+    }
+    EXPECT_GE(attempts, 5);
+    EXPECT_GE(total, 1500u);
+    EXPECT_LE(total, 2500u);
+}
+
 }  // namespace
 }  // namespace gantrel

@@ -26,6 +26,20 @@ void prepare_process() {
     }
 }
 
+void write_message(std::FILE* out, std::string_view before, const argument* subject,
+                   std::string_view after) {
+    // One write for the whole line, so that concurrent runs sharing an output never interleave
+    // within a line.
+    std::string line(before);
+    if (subject != nullptr) {
+        line += printable(subject->text);
+    }
+    line += after;
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fflush(out);
+}
+
 std::vector<argument> command_line_arguments(int argc, char** argv) {
     std::vector<argument> arguments;
     for (int i = 1; i < argc; ++i) {

@@ -7,34 +7,18 @@
 #include "formats/wire_file.h"
 #include "mesh/line_list.h"
 #include "mesh/name_hash.h"
+#include "tool/platform.h"
 
 namespace gantrel {
 
 namespace {
 
 void say(std::FILE* out, std::string_view text) {
-    std::fwrite(text.data(), 1, text.size(), out);
-    std::fputc('\n', out);
-    std::fflush(out);
+    write_message(out, text, nullptr, "");
 }
 
-// A path as a message prints it: every control character becomes '?', so that no file name can
-// end a line early or add one of its own (a forged success line, say). Other bytes are kept.
-std::string printable(std::string_view path) {
-    std::string text(path);
-    for (char& ch : text) {
-        const auto byte = static_cast<unsigned char>(ch);
-        if (byte < 0x20 || byte == 0x7F) {
-            ch = '?';
-        }
-    }
-    return text;
-}
-
-void say(std::FILE* out, std::string_view prefix, std::string_view path) {
-    std::string text(prefix);
-    text += printable(path);
-    say(out, text);
+void say(std::FILE* out, std::string_view prefix, const argument& subject) {
+    write_message(out, prefix, &subject, "");
 }
 
 // Reads every triangle the header announces into `lines`, emptied first; false when the file
@@ -81,7 +65,7 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
 
     std::FILE* file = open_for_reading(input.path);
     if (file == nullptr) {
-        say(out, "Could not open file ", input.text);
+        say(out, "Could not open file ", input);
         return 0;
     }
     // Static storage, like the line list: a run's large buffers stay off the stack, which may be
@@ -91,11 +75,11 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     mesh_data_header header{};
     if (!read_header(reader, header)) {
         std::fclose(file);
-        say(out, "Could not read file ", input.text);
+        say(out, "Could not read file ", input);
         return 0;
     }
     say(out,
-        "total number of triangles in mesh = ", std::to_string(header.reported_index_count / 3));
+        "total number of triangles in mesh = " + std::to_string(header.reported_index_count / 3));
 
     // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
     // be allocated.
@@ -104,15 +88,15 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     // Closed before the wire file is created, so input and output may be the same path.
     std::fclose(file);
     if (!whole) {
-        say(out, "Could not read file ", input.text);
+        say(out, "Could not read file ", input);
         return 0;
     }
     const std::string count = std::to_string(line_count(lines));
-    say(out, "total number of lines in mesh = ", count);
+    say(out, "total number of lines in mesh = " + count);
 
     if (line_count(lines) > max_wire_lines) {
-        say(out, "Could not write file " + printable(output.text) + ": " + count +
-                     " lines exceed the 32767 a quorvwire header can count");
+        write_message(out, "Could not write file ", &output,
+                      ": " + count + " lines exceed the 32767 a quorvwire header can count");
         return 0;
     }
     switch (write_wire_file(output.path, name, header.carried_word, lines)) {
@@ -120,13 +104,24 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
             say(out, "Successfully wrote quorvwire");
             break;
         case replace_status::cannot_open:
-            say(out, "Could not open file ", output.text);
+            say(out, "Could not open file ", output);
             break;
         case replace_status::cannot_write:
-            say(out, "Could not write file ", output.text);
+            say(out, "Could not write file ", output);
             break;
     }
     return 0;
+}
+
+std::string printable(std::string_view path) {
+    std::string text(path);
+    for (char& ch : text) {
+        const auto byte = static_cast<unsigned char>(ch);
+        if (byte < 0x20 || byte == 0x7F) {
+            ch = '?';
+        }
+    }
+    return text;
 }
 
 }  // namespace gantrel
