@@ -85,6 +85,11 @@ enum class replacement {
     rename_temporary,  // write the temporary and rename it over the target
 };
 
+// The size of a content given as parts, and how many of a file's first `old_size` bytes it covers:
+// the bytes an in-place write must be able to restore.
+std::size_t content_size(const byte_span* parts, std::size_t part_count);
+std::size_t bytes_covered(std::size_t old_size, const byte_span* parts, std::size_t part_count);
+
 // Whether a temporary is worth creating for a target with these facts: only a plain file the
 // process may write, or a name nothing holds yet, can be replaced by one.
 bool temporary_wanted(const target_facts& facts);

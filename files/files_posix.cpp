@@ -300,19 +300,15 @@ replace_status write_in_place(int fd, const byte_span* parts, std::size_t part_c
     if (fstat(fd, &info) != 0) {
         return replace_status::cannot_write;
     }
-    std::size_t size = 0;
-    for (std::size_t i = 0; i < part_count; ++i) {
-        size += parts[i].size;
-    }
     const auto old_size = static_cast<std::size_t>(info.st_size);
-    const std::size_t covered = old_size < size ? old_size : size;
+    const std::size_t covered = bytes_covered(old_size, parts, part_count);
     std::vector<unsigned char> saved(covered);
     if (!read_all_at(fd, saved.data(), covered, 0)) {
         return replace_status::cannot_write;
     }
     const held_signals hold;
     if (write_parts(fd, parts, part_count) && fsync(fd) == 0 &&
-        ftruncate(fd, static_cast<off_t>(size)) == 0) {
+        ftruncate(fd, static_cast<off_t>(content_size(parts, part_count))) == 0) {
         return replace_status::replaced;
     }
     write_all_at(fd, saved.data(), covered, 0);

@@ -192,12 +192,8 @@ replace_status write_in_place(HANDLE file, const byte_span* parts, std::size_t p
     if (GetFileSizeEx(file, &length) == 0) {
         return replace_status::cannot_write;
     }
-    std::size_t size = 0;
-    for (std::size_t i = 0; i < part_count; ++i) {
-        size += parts[i].size;
-    }
     const auto old_size = static_cast<std::size_t>(length.QuadPart);
-    const std::size_t covered = old_size < size ? old_size : size;
+    const std::size_t covered = bytes_covered(old_size, parts, part_count);
     std::vector<unsigned char> saved(covered);
     if (!seek_to(file, 0) || !read_all(file, saved.data(), covered)) {
         return replace_status::cannot_write;

@@ -2,6 +2,19 @@
 
 namespace gantrel {
 
+std::size_t content_size(const byte_span* parts, std::size_t part_count) {
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < part_count; ++i) {
+        size += parts[i].size;
+    }
+    return size;
+}
+
+std::size_t bytes_covered(std::size_t old_size, const byte_span* parts, std::size_t part_count) {
+    const std::size_t size = content_size(parts, part_count);
+    return old_size < size ? old_size : size;
+}
+
 bool temporary_wanted(const target_facts& facts) {
     if (facts.is_directory) {
         return false;

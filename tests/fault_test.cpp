@@ -40,18 +40,7 @@ const std::string converted =
     "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
     "Successfully wrote quorvwire\n";
 
-class Faults : public testing::Test {
-protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("gantrel-faults-" + std::to_string(getpid()) + "-" +
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-    fs::path folder;
-};
+class Faults : public test::scratch_folder {};
 
 TEST_F(Faults, EveryPrefixOfAValidFileIsRefusedAndTheOutputKept) {
     for (std::size_t size = 0; size < abc_mesh.size(); ++size) {

@@ -99,22 +99,17 @@ void fill(const fs::path& folder) {
 
 enum class kind { tmpfs, ext4 };
 
-class FileSystems : public testing::Test {
+class FileSystems : public test::scratch_folder {
 protected:
     void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("gantrel-fs-" + std::to_string(getpid()) + "-" +
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-        chmod(folder.c_str(), 0755);
+        scratch_folder::SetUp();
         if (!cannot_mount().empty()) {
             GTEST_SKIP() << cannot_mount();
         }
     }
     void TearDown() override {
         unmount();
-        fs::remove_all(folder);
+        scratch_folder::TearDown();
     }
 
     // Mounts a fresh file system at folder/fs; false with a failure added when it cannot be.
@@ -144,7 +139,6 @@ protected:
         }
     }
 
-    fs::path folder;
     bool mounted = false;
 };
 
@@ -378,18 +372,7 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
     }
 }
 
-class Replacing : public testing::Test {
-protected:
-    void SetUp() override {
-        folder = fs::temp_directory_path() /
-                 ("gantrel-replace-" + std::to_string(getpid()) + "-" +
-                  testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(folder);
-        fs::create_directories(folder);
-    }
-    void TearDown() override { fs::remove_all(folder); }
-    fs::path folder;
-};
+class Replacing : public test::scratch_folder {};
 
 TEST_F(Replacing, LongNamesAreStagedUnderShortTemporaries) {
     const std::uint32_t n = 3;

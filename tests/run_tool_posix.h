@@ -49,6 +49,22 @@ inline std::vector<std::string> names_in(const fs::path& folder) {
     return out;
 }
 
+// A fresh folder of the test's own in the temporary folder, removed afterwards.
+class scratch_folder : public testing::Test {
+protected:
+    void SetUp() override {
+        folder = fs::temp_directory_path() /
+                 ("gantrel-" + std::to_string(getpid()) + "-" +
+                  testing::UnitTest::GetInstance()->current_test_info()->test_suite_name() + "-" +
+                  testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder);
+        fs::create_directories(folder);
+        chmod(folder.c_str(), 0755);  // unprivileged runs must reach it
+    }
+    void TearDown() override { fs::remove_all(folder); }
+    fs::path folder;
+};
+
 // The tool as an unprivileged user can run it: the build folder may sit in a folder only its
 // owner may enter (root's home, a private clone), so a copy is made in the temporary folder.
 inline std::string reachable_binary() {
