@@ -432,11 +432,11 @@ TEST_F(Replacing, RunsKilledAtRandomMomentsLeaveTheOldFileOrTheNewOne) {
     const bytes new_content = test::wire_file(hash_m, 0, lines);
 
     std::mt19937 random(20261208);
-    for (const int signal_number : {SIGTERM, SIGKILL}) {
+    for (const int signal_number : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL}) {
         int leftovers = 0;
         int old_kept = 0;
         int replaced = 0;
-        for (int i = 0; i < 150; ++i) {
+        for (int i = 0; i < 100; ++i) {
             write_file(folder / "w", old_content);
             const pid_t child =
                 test::start_gantrel(folder, {"m", "m", "w"}, {standard_output::discarded}, nullptr);

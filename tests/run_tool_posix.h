@@ -115,6 +115,8 @@ inline pid_t start_gantrel(const fs::path& folder, const std::vector<std::string
         }
         signal(SIGPIPE, SIG_DFL);
         signal(SIGXFSZ, SIG_DFL);
+        const rlimit no_core{0, 0};  // a run ended by SIGQUIT must not leave a core file
+        setrlimit(RLIMIT_CORE, &no_core);
         if (options.size_limit != 0) {
             const rlimit limit{options.size_limit, options.size_limit};
             setrlimit(RLIMIT_FSIZE, &limit);
