@@ -13,5 +13,7 @@ int wmain(int argc, wchar_t** argv) {
 int main(int argc, char** argv) {
 #endif
     gantrel::prepare_process();
+    // Every message is written whole and flushed at once, so a buffer would only cost memory.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     return gantrel::run(gantrel::command_line_arguments(argc, argv), stdout);
 }
