@@ -59,6 +59,15 @@ GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
     build/ci/tests/gantrel_cli_tests --gtest_brief=1
 rm -rf build/windows/scratch && mkdir -p build/windows/scratch
 (cd build/windows/scratch && wine ../gantrel_windows_test.exe ../gantrel.exe)
+# On a console, messages are written as UTF-16, so a path outside the ANSI code page shows as
+# typed; `script` gives wine a terminal, which it shows as a console.
+name=$(printf 'missing-\320\226\303\251')
+console=$(cd build/windows/scratch &&
+    LANG=C.UTF-8 script -qec "wine ../gantrel.exe '$name' abc w" /dev/null </dev/null)
+case $console in
+    *"Could not open file $name"*) echo "console output: UTF-16, as typed" ;;
+    *) echo "console output was: $console" >&2; exit 1 ;;
+esac
 
 step "big-endian and 32-bit hosts: unit tests and end-to-end cases under qemu"
 for target in s390x:s390x i686:i386; do
