@@ -469,6 +469,52 @@ TEST_F(Replacing, RunsKilledAtRandomMomentsLeaveTheOldFileOrTheNewOne) {
     }
 }
 
+TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
+    // A power cut cannot be staged here; the order of the calls that guard against one can.
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const char* binary = std::getenv("GANTREL_BINARY");
+    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
+    write_file(folder / "old", old_content);
+    struct row {
+        const char* what;
+        std::string output;
+        bool flushed;
+    };
+    const row rows[] = {
+        {"an existing file", "old", true},
+        {"input and output the same", "m", true},
+        {"a new file needs no flush", "new", false},
+    };
+    for (const row& r : rows) {
+        write_file(folder / "m", distinct_mesh(3));
+        const std::string command = "cd '" + folder.string() + "' && strace -f -qq -o ../trace-" +
+                                    r.output +
+                                    " -e trace=fsync,fdatasync,rename,renameat,renameat2,linkat '" +
+                                    binary + "' m m " + r.output + " >/dev/null 2>&1";
+        const fs::path trace_path = folder.parent_path() / ("trace-" + r.output);
+        if (std::system(command.c_str()) != 0 || !fs::exists(trace_path)) {
+            GTEST_SKIP() << "strace cannot trace here";
+        }
+        const bytes trace_bytes = read_file(trace_path);
+        fs::remove(trace_path);
+        const std::string trace(trace_bytes.begin(), trace_bytes.end());
+        const std::size_t flush = trace.find("fsync(");
+        const std::size_t rename = trace.find("rename");
+        const std::size_t link = trace.find("linkat(");
+        if (r.flushed) {
+            ASSERT_NE(flush, std::string::npos) << r.what << "\n" << trace;
+            ASSERT_NE(rename, std::string::npos) << r.what << "\n" << trace;
+            EXPECT_LT(flush, rename) << r.what << "\n" << trace;
+            EXPECT_LT(flush, link) << r.what << "\n" << trace;
+        } else {
+            EXPECT_EQ(flush, std::string::npos) << r.what << "\n" << trace;
+        }
+        EXPECT_EQ(read_file(folder / r.output), distinct_wire(3, hash_m)) << r.what;
+    }
+}
+
 TEST_F(Replacing, ASmallStackIsEnough) {
     const std::uint32_t n = 10000;
     write_file(folder / "m", distinct_mesh(n));
