@@ -21,6 +21,7 @@
 // - Anything that fails after that leaves the target as it was and no temporary behind.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -84,6 +85,11 @@ enum class replacement {
     write_in_place,    // overwrite the target's own bytes, restoring them on failure
     rename_temporary,  // write the temporary and rename it over the target
 };
+
+// A temporary's name: ".gantrel-" and six characters from a generator whose `state` the caller
+// seeds (by the clock and the process) and keeps. Short and of fixed length whatever the target's
+// name, and lower case, since Windows names ignore case; exclusive creation settles any clash.
+std::string temporary_name(std::uint64_t& state);
 
 // The size of a content given as parts, and how many of a file's first `old_size` bytes it covers:
 // the bytes an in-place write must be able to restore.

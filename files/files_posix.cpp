@@ -129,10 +129,7 @@ bool resolve_links(std::string path, std::string& out, bool& found, struct stat&
     return false;
 }
 
-// Six characters from a generator seeded by the clock and the process, enough to keep
-// concurrent runs apart; exclusive creation settles any clash.
 std::string random_name() {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::uint64_t state = 0;
     if (state == 0) {
         timespec now{};
@@ -141,16 +138,7 @@ std::string random_name() {
                 static_cast<std::uint64_t>(now.tv_sec) << 30 ^
                 static_cast<std::uint64_t>(getpid()) << 40;
     }
-    std::string name = ".gantrel-";
-    for (int i = 0; i < 6; ++i) {
-        state += 0x9E3779B97F4A7C15ULL;  // splitmix64
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        z ^= z >> 31;
-        name += alphabet[z % (sizeof alphabet - 1)];
-    }
-    return name;
+    return temporary_name(state);
 }
 
 temporary_outcome outcome_of(int error) {

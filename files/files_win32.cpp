@@ -69,10 +69,7 @@ bool seek_to(HANDLE file, std::uint64_t offset) {
     return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
 }
 
-// Six characters from a generator seeded by the clock and the process; exclusive creation
-// settles any clash between runs.
 std::wstring random_name() {
-    static const wchar_t alphabet[] = L"abcdefghijklmnopqrstuvwxyz0123456789";
     static std::uint64_t state = 0;
     if (state == 0) {
         LARGE_INTEGER now;
@@ -80,16 +77,8 @@ std::wstring random_name() {
         state = static_cast<std::uint64_t>(now.QuadPart) ^
                 static_cast<std::uint64_t>(GetCurrentProcessId()) << 40;
     }
-    std::wstring name = L".gantrel-";
-    for (int i = 0; i < 6; ++i) {
-        state += 0x9E3779B97F4A7C15ULL;  // splitmix64
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        z ^= z >> 31;
-        name += alphabet[z % (sizeof alphabet / sizeof alphabet[0] - 1)];
-    }
-    return name;
+    const std::string name = temporary_name(state);
+    return std::wstring(name.begin(), name.end());
 }
 
 temporary_outcome outcome_of(DWORD error) {

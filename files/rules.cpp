@@ -15,6 +15,20 @@ std::size_t bytes_covered(std::size_t old_size, const byte_span* parts, std::siz
     return old_size < size ? old_size : size;
 }
 
+std::string temporary_name(std::uint64_t& state) {
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string name = ".gantrel-";
+    for (int i = 0; i < 6; ++i) {
+        state += 0x9E3779B97F4A7C15ULL;  // splitmix64
+        std::uint64_t z = state;
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+        z ^= z >> 31;
+        name += alphabet[z % (sizeof alphabet - 1)];
+    }
+    return name;
+}
+
 bool temporary_wanted(const target_facts& facts) {
     if (facts.is_directory) {
         return false;
