@@ -7,7 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -373,10 +373,13 @@ replace_status replace_file(const native_path& target, const byte_span* parts,
         }
     }
 
-    const held_signals hold;
+    // Held only while a temporary exists: a device or FIFO written directly may block, and must
+    // stay interruptible meanwhile.
+    std::optional<held_signals> hold;
     temporary staged;
     facts.temporary = temporary_outcome::not_tried;
     if (temporary_wanted(facts)) {
+        hold.emplace();
         const mode_t mode = facts.exists ? 0600 : 0666;
         facts.temporary = create_temporary(folder, mode, unnamed_temporaries_linkable(), staged);
         if (facts.temporary == temporary_outcome::created && facts.exists) {

@@ -34,8 +34,8 @@ mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, 
 }
 
 void start_reading(mesh_data_reader& reader, std::FILE* file) {
-    // The reader reads in large chunks of its own: a stream buffer would only split them into
-    // more reads and cost a page of its own.
+    // The reader reads whole chunks of its own: a stream buffer would only copy them once more
+    // and cost a page of its own.
     std::setvbuf(file, nullptr, _IONBF, 0);
     reader.file = file;
     reader.triangles_unfetched = 0;

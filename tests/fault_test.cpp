@@ -204,6 +204,27 @@ TEST_F(Faults, PermissionsDecideWhetherAFileIsReplaced) {
     fs::permissions(folder / "closed", fs::perms::owner_all);
 }
 
+TEST_F(Faults, AFifoNoOneReadsStaysInterruptible) {
+    // Written directly, a FIFO blocks until a reader comes; signals are held only while a
+    // temporary exists, so SIGTERM still ends the wait.
+    write_file(folder / "m", abc_mesh);
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    const pid_t child =
+        test::start_gantrel(folder, {"m", "abc", "fifo"}, {standard_output::discarded}, nullptr);
+    usleep(300 * 1000);
+    kill(child, SIGTERM);
+    int status = 0;
+    for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
+        if (waited_ms > 5000) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            FAIL() << "SIGTERM did not end a run blocked on a FIFO";
+        }
+        usleep(10 * 1000);
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+}
+
 TEST_F(Faults, InputsThatAreNotPlainFiles) {
     // A FIFO holding a whole valid file converts like the file.
     ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);

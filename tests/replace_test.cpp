@@ -160,6 +160,10 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
         write_file(m / "w", old_content);
     };
     const auto mesh_only = [&](const fs::path&, const fs::path& m) { write_file(m / "m", mesh); };
+    const auto mesh_only_then_full = [&](const fs::path& f, const fs::path& m) {
+        mesh_only(f, m);
+        fill(m);
+    };
     const row rows[] = {
         {"no free inodes",
          kind::tmpfs,
@@ -180,10 +184,7 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
         {"full, input and output the same",
          kind::tmpfs,
          "size=64k",
-         [&](const fs::path& f, const fs::path& m) {
-             mesh_only(f, m);
-             fill(m);
-         },
+         mesh_only_then_full,
          "m",
          false,
          "Could not write file ",
@@ -224,10 +225,7 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
         {"ext4: full, input and output the same",
          kind::ext4,
          "",
-         [&](const fs::path& f, const fs::path& m) {
-             mesh_only(f, m);
-             fill(m);
-         },
+         mesh_only_then_full,
          "m",
          false,
          "Could not write file ",
