@@ -15,9 +15,13 @@
 //   the owner or group, or cannot copy an attribute), where the target has more than one hard
 //   link, or where its folder refuses new files, the target is overwritten in place instead: the
 //   old bytes the new content covers are kept in memory and written back if any step fails.
-// - A symbolic link stays a link: the file it resolves to is replaced. A device or a FIFO is
-//   written directly. A folder, a file the process may not write and a missing folder are refused
-//   before anything is written.
+// - A symbolic link stays a link: the file it resolves to is replaced. A character device or a
+//   FIFO is written directly. A folder, a block device, a file the process may not write and a
+//   missing folder are refused before anything is written.
+// - In folders that others may write, the tool goes no further than a plain create-or-truncate
+//   open by the same user would: links, other users' files and FIFOs in sticky folders are
+//   followed or opened only where the host's rules for such folders allow it. The target's folder
+//   is resolved once and held open, so that nobody's renames can move the write elsewhere.
 // - Anything that fails after that leaves the target as it was and no temporary behind.
 
 #include <cstddef>
@@ -68,9 +72,12 @@ enum class temporary_outcome {
 
 // What the platform code found out about a target, in the order it finds it out.
 struct target_facts {
+    bool status_unknown;  // asking for the target's status failed for another reason than absence
     bool is_directory;
     bool exists;         // something other than a directory is there
     bool is_regular;     // it is a plain file, not a device or a FIFO
+    bool is_block_device;
+    bool sticky_refused;  // the host's rules for sticky folders forbid opening it (see below)
     bool writable;       // the process may open it for writing
     bool readable;       // the process may open it for reading too
     bool several_links;  // it has more than one hard link
@@ -86,10 +93,44 @@ enum class replacement {
     rename_temporary,  // write the temporary and rename it over the target
 };
 
-// A temporary's name: ".gantrel-" and six characters from a generator whose `state` the caller
-// seeds (by the clock and the process) and keeps. Short and of fixed length whatever the target's
-// name, and lower case, since Windows names ignore case; exclusive creation settles any clash.
-std::string temporary_name(std::uint64_t& state);
+// The length of a temporary's name, and how many random bytes make one.
+constexpr std::size_t temporary_name_length = 15;
+constexpr std::size_t temporary_random_bytes = 6;
+
+// A temporary's name: ".gantrel-" and six characters, one from each of the `random` bytes, which
+// come from the operating system's random source so that nobody can guess the name in advance.
+// Short and of fixed length whatever the target's name, and lower case, since Windows names
+// ignore case; exclusive creation settles any clash.
+std::string temporary_name(const unsigned char (&random)[temporary_random_bytes]);
+
+// Linux's rules for folders that anyone may write and only owners may delete from (sticky
+// folders, such as /tmp): the settings fs.protected_symlinks, fs.protected_regular and
+// fs.protected_fifos, each 0 (off), 1 or 2. The defaults are what distributions ship.
+struct sticky_protection {
+    int symlinks = 1;
+    int regular = 1;
+    int fifos = 1;
+};
+
+// Who owns a link or an existing file, the folder it is in, and who runs the tool.
+struct ownership_facts {
+    std::uint32_t folder_mode;   // the folder's permission bits, the sticky bit among them
+    std::uint32_t folder_owner;  // user ids
+    std::uint32_t owner;         // of the link or the file
+    std::uint32_t runner;        // the effective user of the run
+};
+
+enum class existing_kind { regular, fifo, other };
+
+// Whether the kernel follows a symbolic link for the runner: with protected symlinks on, a link
+// in a sticky, world-writable folder only when the runner or the folder's owner owns it.
+bool may_follow_link(const sticky_protection& protection, const ownership_facts& facts);
+
+// Whether the kernel lets the runner open an existing file of this kind with O_CREAT: in a sticky
+// folder that everyone (level 1) or its group (level 2) may write, another user's file or FIFO
+// only when the folder's owner owns it.
+bool may_open_existing(const sticky_protection& protection, const ownership_facts& facts,
+                       existing_kind kind);
 
 // The size of a content given as parts, and how many of a file's first `old_size` bytes it covers:
 // the bytes an in-place write must be able to restore.
@@ -97,7 +138,7 @@ std::size_t content_size(const byte_span* parts, std::size_t part_count);
 std::size_t bytes_covered(std::size_t old_size, const byte_span* parts, std::size_t part_count);
 
 // Whether a temporary is worth creating for a target with these facts: only a plain file the
-// process may write, or a name nothing holds yet, can be replaced by one.
+// process may write and open, or a name nothing holds yet, can be replaced by one.
 bool temporary_wanted(const target_facts& facts);
 
 // The one decision of a replacement, from everything the platform found out.

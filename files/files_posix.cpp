@@ -1,14 +1,15 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "files/files.h"
@@ -103,42 +104,95 @@ std::string name_of(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Follows symbolic links from `path` to the name they end at, which need not exist yet (a
-// dangling link's target is created), with what is there (`found`, `info`). False on a loop of
-// links or an unreadable link.
-bool resolve_links(std::string path, std::string& out, bool& found, struct stat& info) {
-    for (int hops = 0; hops < 40; ++hops) {
-        found = lstat(path.c_str(), &info) == 0;
-        if (!found || !S_ISLNK(info.st_mode)) {
-            out = path;
+// A setting under /proc/sys/fs, or `fallback` where it cannot be read.
+int host_setting(const char* path, int fallback) {
+    const descriptor file(open(path, O_RDONLY | O_CLOEXEC));
+    char text[8] = {};
+    if (file.fd < 0 || read(file.fd, text, sizeof text) <= 0 || text[0] < '0' || text[0] > '9') {
+        return fallback;
+    }
+    return text[0] - '0';
+}
+
+sticky_protection host_protection() {
+    const sticky_protection shipped;
+    sticky_protection protection;
+    protection.symlinks = host_setting("/proc/sys/fs/protected_symlinks", shipped.symlinks);
+    protection.regular = host_setting("/proc/sys/fs/protected_regular", shipped.regular);
+    protection.fifos = host_setting("/proc/sys/fs/protected_fifos", shipped.fifos);
+    return protection;
+}
+
+// The target's folder, held open from its resolution to the end of the replacement: every later
+// step is relative to it, so renaming or swapping any folder on the way cannot move the write.
+struct resolved_target {
+    descriptor folder;
+    struct stat folder_info {};
+    std::string name;
+    int status_error = 0;  // 0 when `info` holds what the name is, ENOENT when it names nothing
+    struct stat info {};
+    sticky_protection protection;
+};
+
+ownership_facts ownership(const resolved_target& target, const struct stat& owned) {
+    return ownership_facts{static_cast<std::uint32_t>(target.folder_info.st_mode & 07777),
+                           target.folder_info.st_uid, owned.st_uid, geteuid()};
+}
+
+// Resolves `path` to the folder it ends in and a name in that folder, following symbolic links in
+// the last component as the kernel would for this user (those in the folders on the way are
+// followed by the kernel itself). A dangling link resolves to the name it points at. False when
+// the path cannot lead to a file: a missing folder, a link loop, a link the kernel would refuse.
+bool resolve_target(const std::string& path, resolved_target& out) {
+    constexpr int link_hops = 40;  // as many as the kernel follows
+    bool protection_read = false;
+    std::string remaining = path;
+    for (int hop = 0; hop <= link_hops; ++hop) {
+        const std::string folder = folder_of(remaining);
+        const int base = out.folder.fd >= 0 ? out.folder.fd : AT_FDCWD;
+        descriptor next(openat(base, folder.empty() ? "." : folder.c_str(),
+                               O_PATH | O_DIRECTORY | O_CLOEXEC));
+        out.name = name_of(remaining);
+        if (next.fd < 0 || out.name.empty() || fstat(next.fd, &out.folder_info) != 0) {
+            return false;
+        }
+        std::swap(out.folder.fd, next.fd);
+        if ((out.folder_info.st_mode & S_ISVTX) != 0 && !protection_read) {
+            out.protection = host_protection();  // read only where it can matter
+            protection_read = true;
+        }
+        out.status_error =
+            fstatat(out.folder.fd, out.name.c_str(), &out.info, AT_SYMLINK_NOFOLLOW) == 0 ? 0
+                                                                                         : errno;
+        if (out.status_error != 0 || !S_ISLNK(out.info.st_mode)) {
             return true;
         }
-        std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
-        const ssize_t length = readlink(path.c_str(), &target[0], target.size());
+        if (!may_follow_link(out.protection, ownership(out, out.info))) {
+            return false;
+        }
+        std::string target(static_cast<std::size_t>(out.info.st_size) + 1, '\0');
+        const ssize_t length =
+            readlinkat(out.folder.fd, out.name.c_str(), &target[0], target.size());
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
             return false;
         }
         target.resize(static_cast<std::size_t>(length));
-        if (target[0] == '/') {
-            path = target;
-        } else {
-            path = folder_of(path);
-            path += target;
-        }
+        remaining = target;  // an absolute target ignores the folder it is looked up from
     }
     return false;
 }
 
 std::string random_name() {
-    static std::uint64_t state = 0;
-    if (state == 0) {
-        timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        state = static_cast<std::uint64_t>(now.tv_nsec) ^
-                static_cast<std::uint64_t>(now.tv_sec) << 30 ^
-                static_cast<std::uint64_t>(getpid()) << 40;
+    unsigned char random[temporary_random_bytes];
+    std::size_t got = 0;
+    while (got < sizeof random) {
+        const ssize_t more = getrandom(random + got, sizeof random - got, 0);
+        if (more < 0 && errno != EINTR) {
+            return std::string();  // no random source: no name anyone could guess either
+        }
+        got += more > 0 ? static_cast<std::size_t>(more) : 0;
     }
-    return temporary_name(state);
+    return temporary_name(random);
 }
 
 temporary_outcome outcome_of(int error) {
@@ -155,18 +209,17 @@ temporary_outcome outcome_of(int error) {
     }
 }
 
-// A temporary in `folder`: unnamed (`name` empty) where the file system offers that, so that not
-// even SIGKILL can leave it behind, otherwise named and created exclusively.
+// A temporary in the held folder: unnamed (`name` empty) where the file system offers that, so
+// that not even SIGKILL can leave it behind, otherwise named and created exclusively.
 struct temporary {
     descriptor file;
     std::string name;
 };
 
-temporary_outcome create_temporary(const std::string& folder, mode_t mode, bool unnamed_allowed,
+temporary_outcome create_temporary(int folder, mode_t mode, bool unnamed_allowed,
                                    temporary& out) {
-    const std::string where = folder.empty() ? std::string(".") : folder;
     if (unnamed_allowed) {
-        out.file.fd = open(where.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+        out.file.fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
         if (out.file.fd >= 0) {
             return temporary_outcome::created;
         }
@@ -177,8 +230,11 @@ temporary_outcome create_temporary(const std::string& folder, mode_t mode, bool 
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
         out.name = random_name();
-        out.file.fd = open((folder + out.name).c_str(),
-                           O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (out.name.empty()) {
+            return temporary_outcome::failed;
+        }
+        out.file.fd = openat(folder, out.name.c_str(),
+                             O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC | O_NOFOLLOW, mode);
         if (out.file.fd >= 0) {
             return temporary_outcome::created;
         }
@@ -231,25 +287,24 @@ bool copy_attributes(int target, const struct stat& info, int copy) {
     return fchmod(copy, info.st_mode & 07777) == 0;
 }
 
-// Links an unnamed temporary into its folder under `name`, failing if the name is taken.
-bool link_unnamed(int fd, const std::string& path) {
+// Links an unnamed temporary into the held folder under `name`, failing if the name is taken.
+bool link_unnamed(int fd, int folder, const std::string& name) {
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
-    return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return linkat(AT_FDCWD, self.c_str(), folder, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
 }
 
-// Puts the written temporary at `path`, atomically: an unnamed one is linked under a fresh name
-// (or straight to `path` when nothing is there) and renamed over the target.
-bool move_into_place(temporary& staged, const std::string& folder, const std::string& path,
-                     bool target_exists) {
+// Puts the written temporary at `name` in the held folder, atomically: an unnamed one is linked
+// under a fresh name (or straight to `name` when nothing is there) and renamed over the target.
+bool move_into_place(temporary& staged, int folder, const std::string& name, bool target_exists) {
     if (staged.name.empty()) {
-        if (!target_exists && link_unnamed(staged.file.fd, path)) {
+        if (!target_exists && link_unnamed(staged.file.fd, folder, name)) {
             return true;
         }
         for (int attempt = 0; attempt < 100 && staged.name.empty(); ++attempt) {
-            const std::string name = random_name();
-            if (link_unnamed(staged.file.fd, folder + name)) {
-                staged.name = name;
-            } else if (errno != EEXIST) {
+            const std::string fresh = random_name();
+            if (!fresh.empty() && link_unnamed(staged.file.fd, folder, fresh)) {
+                staged.name = fresh;
+            } else if (fresh.empty() || errno != EEXIST) {
                 return false;
             }
         }
@@ -257,9 +312,8 @@ bool move_into_place(temporary& staged, const std::string& folder, const std::st
             return false;
         }
     }
-    const std::string temporary_path = folder + staged.name;
-    if (rename(temporary_path.c_str(), path.c_str()) != 0) {
-        unlink(temporary_path.c_str());
+    if (renameat(folder, staged.name.c_str(), folder, name.c_str()) != 0) {
+        unlinkat(folder, staged.name.c_str(), 0);
         staged.name.clear();
         return false;
     }
@@ -267,16 +321,16 @@ bool move_into_place(temporary& staged, const std::string& folder, const std::st
     return true;
 }
 
-replace_status rename_temporary(temporary& staged, const std::string& folder,
-                                const std::string& path, bool target_exists, const byte_span* parts,
+replace_status rename_temporary(temporary& staged, int folder, const std::string& name,
+                                bool target_exists, const byte_span* parts,
                                 std::size_t part_count) {
     // Only a replacement needs the flush: a power cut may lose a new file, but must not turn
     // an old one into an empty one.
     bool ok = write_parts(staged.file.fd, parts, part_count) &&
               (!target_exists || fsync(staged.file.fd) == 0);
-    ok = ok && move_into_place(staged, folder, path, target_exists);
+    ok = ok && move_into_place(staged, folder, name, target_exists);
     if (!ok && !staged.name.empty()) {
-        unlink((folder + staged.name).c_str());
+        unlinkat(folder, staged.name.c_str(), 0);
     }
     return ok ? replace_status::replaced : replace_status::cannot_write;
 }
@@ -305,15 +359,11 @@ replace_status write_in_place(int fd, const byte_span* parts, std::size_t part_c
     return replace_status::cannot_write;
 }
 
-replace_status write_directly(const std::string& path, const byte_span* parts,
-                              std::size_t part_count) {
-    const descriptor file(open(path.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC));
-    if (file.fd < 0) {
-        return replace_status::cannot_open;
-    }
+// Writes to the character device or FIFO that `fd` holds, as it is.
+replace_status write_directly(int fd, const byte_span* parts, std::size_t part_count) {
     for (std::size_t i = 0; i < part_count; ++i) {
         for (std::size_t done = 0; done < parts[i].size;) {
-            const ssize_t written = write(file.fd, parts[i].data + done, parts[i].size - done);
+            const ssize_t written = write(fd, parts[i].data + done, parts[i].size - done);
             if (written < 0 && errno == EINTR) {
                 continue;
             }
@@ -324,6 +374,57 @@ replace_status write_directly(const std::string& path, const byte_span* parts,
         }
     }
     return replace_status::replaced;
+}
+
+existing_kind kind_of(const struct stat& info) {
+    return S_ISREG(info.st_mode)    ? existing_kind::regular
+           : S_ISFIFO(info.st_mode) ? existing_kind::fifo
+                                    : existing_kind::other;
+}
+
+// Fills the facts about an existing target from `info`, what the open descriptor (or, before it
+// is opened, the name) shows.
+void describe_existing(const resolved_target& target, const struct stat& info,
+                       target_facts& facts) {
+    facts.is_directory = S_ISDIR(info.st_mode);
+    facts.exists = !facts.is_directory;
+    facts.is_regular = S_ISREG(info.st_mode);
+    facts.is_block_device = S_ISBLK(info.st_mode);
+    facts.sticky_refused =
+        !may_open_existing(target.protection, ownership(target, info), kind_of(info));
+}
+
+// Opens the existing target that `target.info` describes for writing (and reading, where it may),
+// never through a link, and describes it again from the open descriptor: another user may have
+// put something else under the name meanwhile. The facts then concern the open file.
+void open_existing(const resolved_target& target, target_facts& facts, descriptor& existing,
+                   struct stat& info) {
+    if (facts.is_regular) {
+        // Not blocking: should the name have become a FIFO, no reader is waited for.
+        const int flags = O_NOFOLLOW | O_NOCTTY | O_CLOEXEC | O_NONBLOCK;
+        existing.fd = openat(target.folder.fd, target.name.c_str(), O_RDWR | flags);
+        facts.readable = existing.fd >= 0;
+        if (existing.fd < 0) {
+            existing.fd = openat(target.folder.fd, target.name.c_str(), O_WRONLY | flags);
+        }
+    } else {
+        // A FIFO waits here for its reader, as any writer of one does.
+        existing.fd = openat(target.folder.fd, target.name.c_str(),
+                             O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    }
+    facts.writable = existing.fd >= 0;
+    if (!facts.writable) {
+        return;
+    }
+    if (fstat(existing.fd, &info) != 0) {
+        facts.status_unknown = true;
+        return;
+    }
+    const bool was_regular = facts.is_regular;
+    describe_existing(target, info, facts);
+    // A file that turned into something else between the look and the open is not trusted.
+    facts.status_unknown = facts.is_regular != was_regular;
+    facts.several_links = info.st_nlink > 1;
 }
 
 bool unnamed_temporaries_linkable() {
@@ -343,33 +444,21 @@ std::FILE* open_for_reading(const native_path& path) {
     return file;
 }
 
-replace_status replace_file(const native_path& target, const byte_span* parts,
+replace_status replace_file(const native_path& target_path, const byte_span* parts,
                             std::size_t part_count) {
-    std::string path;
-    bool found = false;
-    struct stat info {};
-    if (!resolve_links(target, path, found, info) || name_of(path).empty()) {
+    resolved_target target;
+    if (!resolve_target(target_path, target)) {
         return replace_status::cannot_open;
     }
-    const std::string folder = folder_of(path);
-
     target_facts facts{};
     descriptor existing;
-    if (found) {
-        facts.is_directory = S_ISDIR(info.st_mode);
-        facts.exists = !facts.is_directory;
-        facts.is_regular = S_ISREG(info.st_mode);
-    }
-    if (facts.exists && facts.is_regular) {
-        existing.fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        facts.readable = existing.fd >= 0;
-        if (existing.fd < 0) {
-            existing.fd = open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
-        }
-        facts.writable = existing.fd >= 0;
-        // The open file is what the decisions are about, even if the name moved meanwhile.
-        if (facts.writable && fstat(existing.fd, &info) == 0) {
-            facts.several_links = info.st_nlink > 1;
+    struct stat info {};  // of the open target
+    // Only "nothing there" means absent; any other failure to look leaves the target alone.
+    facts.status_unknown = target.status_error != 0 && target.status_error != ENOENT;
+    if (target.status_error == 0) {
+        describe_existing(target, target.info, facts);
+        if (facts.exists && !facts.sticky_refused && !facts.is_block_device) {
+            open_existing(target, facts, existing, info);
         }
     }
 
@@ -381,28 +470,28 @@ replace_status replace_file(const native_path& target, const byte_span* parts,
     if (temporary_wanted(facts)) {
         hold.emplace();
         const mode_t mode = facts.exists ? 0600 : 0666;
-        facts.temporary = create_temporary(folder, mode, unnamed_temporaries_linkable(), staged);
+        facts.temporary =
+            create_temporary(target.folder.fd, mode, unnamed_temporaries_linkable(), staged);
         if (facts.temporary == temporary_outcome::created && facts.exists) {
             facts.attributes_copied = copy_attributes(existing.fd, info, staged.file.fd);
         }
     }
-    switch (decide_replacement(facts)) {
+    const replacement decision = decide_replacement(facts);
+    if (decision != replacement::rename_temporary && !staged.name.empty()) {
+        unlinkat(target.folder.fd, staged.name.c_str(), 0);
+    }
+    switch (decision) {
         case replacement::refuse_open:
-            break;
+            return replace_status::cannot_open;
         case replacement::refuse_write:
             return replace_status::cannot_write;
         case replacement::write_directly:
-            return write_directly(path, parts, part_count);
+            return write_directly(existing.fd, parts, part_count);
         case replacement::write_in_place:
-            if (!staged.name.empty()) {
-                unlink((folder + staged.name).c_str());
-            }
             return write_in_place(existing.fd, parts, part_count);
         case replacement::rename_temporary:
-            return rename_temporary(staged, folder, path, facts.exists, parts, part_count);
-    }
-    if (!staged.name.empty()) {
-        unlink((folder + staged.name).c_str());
+            return rename_temporary(staged, target.folder.fd, target.name, facts.exists, parts,
+                                    part_count);
     }
     return replace_status::cannot_open;
 }

@@ -1,4 +1,6 @@
 #include <windows.h>
+// after windows.h, which it builds on
+#include <bcrypt.h>
 
 #include <cstdint>
 #include <cwchar>
@@ -69,15 +71,14 @@ bool seek_to(HANDLE file, std::uint64_t offset) {
     return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
 }
 
+// A fresh temporary name from the system's random source, or "" where it fails.
 std::wstring random_name() {
-    static std::uint64_t state = 0;
-    if (state == 0) {
-        LARGE_INTEGER now;
-        QueryPerformanceCounter(&now);
-        state = static_cast<std::uint64_t>(now.QuadPart) ^
-                static_cast<std::uint64_t>(GetCurrentProcessId()) << 40;
+    unsigned char random[temporary_random_bytes];
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random,
+                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return std::wstring();
     }
-    const std::string name = temporary_name(state);
+    const std::string name = temporary_name(random);
     return std::wstring(name.begin(), name.end());
 }
 
@@ -98,7 +99,11 @@ temporary_outcome outcome_of(DWORD error) {
 temporary_outcome create_temporary(const std::filesystem::path& folder, handle& file,
                                    std::filesystem::path& path) {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        path = folder / random_name();
+        const std::wstring name = random_name();
+        if (name.empty()) {
+            return temporary_outcome::failed;
+        }
+        path = folder / name;
         file.value = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file.valid()) {
@@ -289,10 +294,15 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
     handle staged;
     std::filesystem::path temporary;
     facts.temporary = temporary_outcome::not_tried;
+    const std::filesystem::path folder =
+        target.parent_path().empty() ? std::filesystem::path(L".") : target.parent_path();
+    // Held without delete sharing until the replacement is done, so that nobody can rename the
+    // folder or put a junction in its place meanwhile and move the temporary or the write.
+    const handle held_folder(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (temporary_wanted(facts)) {
-        facts.temporary = create_temporary(
-            target.parent_path().empty() ? std::filesystem::path(L".") : target.parent_path(),
-            staged, temporary);
+        facts.temporary = create_temporary(folder, staged, temporary);
         // The replace-file call carries every attribute over itself.
         facts.attributes_copied = true;
     }

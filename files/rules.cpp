@@ -15,33 +15,67 @@ std::size_t bytes_covered(std::size_t old_size, const byte_span* parts, std::siz
     return old_size < size ? old_size : size;
 }
 
-std::string temporary_name(std::uint64_t& state) {
+std::string temporary_name(const unsigned char (&random)[temporary_random_bytes]) {
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string name = ".gantrel-";
-    for (int i = 0; i < 6; ++i) {
-        state += 0x9E3779B97F4A7C15ULL;  // splitmix64
-        std::uint64_t z = state;
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-        z ^= z >> 31;
-        name += alphabet[z % (sizeof alphabet - 1)];
+    for (const unsigned char byte : random) {
+        name += alphabet[byte % (sizeof alphabet - 1)];
     }
     return name;
 }
 
+namespace {
+
+constexpr std::uint32_t sticky_bit = 01000;
+constexpr std::uint32_t group_writable = 0020;
+constexpr std::uint32_t world_writable = 0002;
+
+}  // namespace
+
+bool may_follow_link(const sticky_protection& protection, const ownership_facts& facts) {
+    if (protection.symlinks == 0 || facts.owner == facts.runner) {
+        return true;
+    }
+    const std::uint32_t open_to_all = sticky_bit | world_writable;
+    if ((facts.folder_mode & open_to_all) != open_to_all) {
+        return true;
+    }
+    return facts.folder_owner == facts.owner;
+}
+
+bool may_open_existing(const sticky_protection& protection, const ownership_facts& facts,
+                       existing_kind kind) {
+    const int level = kind == existing_kind::regular ? protection.regular
+                      : kind == existing_kind::fifo  ? protection.fifos
+                                                     : 0;
+    if (level == 0 || (facts.folder_mode & sticky_bit) == 0 ||
+        facts.owner == facts.folder_owner || facts.owner == facts.runner) {
+        return true;
+    }
+    if ((facts.folder_mode & world_writable) != 0) {
+        return false;
+    }
+    return level < 2 || (facts.folder_mode & group_writable) == 0;
+}
+
 bool temporary_wanted(const target_facts& facts) {
-    if (facts.is_directory) {
+    if (facts.status_unknown || facts.is_directory || facts.sticky_refused) {
         return false;
     }
     return !facts.exists || (facts.is_regular && facts.writable);
 }
 
 replacement decide_replacement(const target_facts& facts) {
-    if (facts.is_directory) {
+    // What cannot be known, or what a plain open by the same user would not get, is not touched.
+    if (facts.status_unknown || facts.is_directory || facts.sticky_refused) {
+        return replacement::refuse_open;
+    }
+    // A wire file never belongs on a disk: writing one there destroys what the disk held.
+    if (facts.exists && facts.is_block_device) {
         return replacement::refuse_open;
     }
     if (facts.exists && !facts.is_regular) {
-        return replacement::write_directly;
+        return facts.writable ? replacement::write_directly : replacement::refuse_open;
     }
     // A file its user may not write must not be replaced behind its owner's back.
     if (facts.exists && !facts.writable) {

@@ -51,6 +51,16 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
     full_disk.temporary = temporary_outcome::failed;
     target_facts write_only = plain_file();
     write_only.readable = false;
+    target_facts unknown = plain_file();
+    unknown.status_unknown = true;
+    target_facts block_device = device;
+    block_device.is_block_device = true;
+    target_facts socket = device;
+    socket.writable = false;
+    target_facts sticky = plain_file();
+    sticky.sticky_refused = true;
+    target_facts sticky_fifo = device;
+    sticky_fifo.sticky_refused = true;
 
     const row rows[] = {
         {"a plain file is replaced by a rename", plain_file(), replacement::rename_temporary},
@@ -71,6 +81,12 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
         {"a missing folder", new_name(temporary_outcome::no_folder), replacement::refuse_open},
         {"no space for a temporary never truncates", full_disk, replacement::refuse_write},
         {"no space for a new file", new_name(temporary_outcome::failed), replacement::refuse_write},
+        {"a status that cannot be read is never taken for absence", unknown,
+         replacement::refuse_open},
+        {"a block device is refused", block_device, replacement::refuse_open},
+        {"a device that cannot be opened is refused", socket, replacement::refuse_open},
+        {"another user's file in a sticky folder", sticky, replacement::refuse_open},
+        {"another user's FIFO in a sticky folder", sticky_fifo, replacement::refuse_open},
     };
     for (const row& r : rows) {
         EXPECT_EQ(decide_replacement(r.facts), r.expected) << r.what;
@@ -89,6 +105,92 @@ TEST(ReplaceRules, TemporariesOnlyForFilesTheyCanReplace) {
     EXPECT_FALSE(temporary_wanted(directory));
     EXPECT_FALSE(temporary_wanted(device));
     EXPECT_FALSE(temporary_wanted(read_only));
+    target_facts unknown = new_name(temporary_outcome::not_tried);
+    unknown.status_unknown = true;
+    EXPECT_FALSE(temporary_wanted(unknown));
+    target_facts sticky = plain_file();
+    sticky.sticky_refused = true;
+    EXPECT_FALSE(temporary_wanted(sticky));
+}
+
+TEST(ReplaceRules, TemporaryNamesAreShortFixedAndFromEveryRandomByte) {
+    const unsigned char zeros[temporary_random_bytes] = {};
+    const unsigned char mixed[temporary_random_bytes] = {0, 25, 26, 35, 36, 255};
+    EXPECT_EQ(temporary_name(zeros), ".gantrel-aaaaaa");
+    EXPECT_EQ(temporary_name(mixed), ".gantrel-az09ad");
+    EXPECT_EQ(temporary_name(mixed).size(), temporary_name_length);
+}
+
+// The host's rules for sticky folders, as the kernel applies them: root is 0, the user nobody
+// 65534, another user 1000.
+constexpr std::uint32_t root = 0;
+constexpr std::uint32_t nobody = 65534;
+constexpr std::uint32_t other = 1000;
+
+TEST(StickyFolders, LinksAreFollowedAsTheKernelFollowsThem) {
+    struct row {
+        const char* what;
+        int setting;
+        ownership_facts facts;
+        bool followed;
+    };
+    const row rows[] = {
+        {"another user's link in /tmp", 1, {01777, root, nobody, root}, false},
+        {"the same with the rule off", 0, {01777, root, nobody, root}, true},
+        {"the runner's own link", 1, {01777, root, nobody, nobody}, true},
+        {"a link by the folder's owner", 1, {01777, other, other, root}, true},
+        {"a sticky folder others may not write", 1, {01775, root, nobody, root}, true},
+        {"a world-writable folder without the sticky bit", 1, {0777, root, nobody, root}, true},
+        {"a group-writable sticky folder", 2, {01770, root, nobody, root}, true},
+        {"level 2 is no stricter for links", 2, {01777, root, nobody, root}, false},
+        {"an unprivileged runner and a third user's link", 1, {01777, root, other, nobody}, false},
+    };
+    for (const row& r : rows) {
+        sticky_protection protection;
+        protection.symlinks = r.setting;
+        EXPECT_EQ(may_follow_link(protection, r.facts), r.followed) << r.what;
+    }
+}
+
+TEST(StickyFolders, ExistingFilesAndFifosAreOpenedAsOCreatOpensThem) {
+    struct row {
+        const char* what;
+        int setting;
+        existing_kind kind;
+        ownership_facts facts;
+        bool opened;
+    };
+    const row rows[] = {
+        {"another user's file in /tmp", 1, existing_kind::regular, {01777, root, nobody, root},
+         false},
+        {"the same with the rule off", 0, existing_kind::regular, {01777, root, nobody, root},
+         true},
+        {"the runner's own file", 1, existing_kind::regular, {01777, root, nobody, nobody}, true},
+        {"a file of the folder's owner", 1, existing_kind::regular, {01777, other, other, root},
+         true},
+        {"a folder without the sticky bit", 2, existing_kind::regular, {0777, root, nobody, root},
+         true},
+        {"a group-writable sticky folder at level 1", 1, existing_kind::regular,
+         {01770, root, nobody, root}, true},
+        {"a group-writable sticky folder at level 2", 2, existing_kind::regular,
+         {01770, root, nobody, root}, false},
+        {"a sticky folder only its owner may write", 2, existing_kind::regular,
+         {01755, root, nobody, root}, true},
+        {"another user's FIFO", 1, existing_kind::fifo, {01777, root, nobody, root}, false},
+        {"FIFOs have their own setting", 0, existing_kind::fifo, {01777, root, nobody, root}, true},
+        {"a FIFO in a group-writable folder at level 2", 2, existing_kind::fifo,
+         {01770, root, nobody, root}, false},
+        {"devices are not covered", 2, existing_kind::other, {01777, root, nobody, root}, true},
+    };
+    for (const row& r : rows) {
+        sticky_protection protection;
+        protection.regular = r.kind == existing_kind::regular ? r.setting : 0;
+        protection.fifos = r.kind == existing_kind::fifo ? r.setting : 0;
+        if (r.kind == existing_kind::other) {
+            protection.regular = protection.fifos = r.setting;
+        }
+        EXPECT_EQ(may_open_existing(protection, r.facts, r.kind), r.opened) << r.what;
+    }
 }
 
 TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
