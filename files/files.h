@@ -74,13 +74,13 @@ enum class temporary_outcome {
 struct target_facts {
     bool status_unknown;  // asking for the target's status failed for another reason than absence
     bool is_directory;
-    bool exists;         // something other than a directory is there
-    bool is_regular;     // it is a plain file, not a device or a FIFO
+    bool exists;      // something other than a directory is there
+    bool is_regular;  // it is a plain file, not a device or a FIFO
     bool is_block_device;
     bool sticky_refused;  // the host's rules for sticky folders forbid opening it (see below)
-    bool writable;       // the process may open it for writing
-    bool readable;       // the process may open it for reading too
-    bool several_links;  // it has more than one hard link
+    bool writable;        // the process may open it for writing
+    bool readable;        // the process may open it for reading too
+    bool several_links;   // it has more than one hard link
     temporary_outcome temporary;
     bool attributes_copied;  // owner, group, mode, ACL and attributes were given to the temporary
 };

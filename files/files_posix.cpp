@@ -150,8 +150,8 @@ bool resolve_target(const std::string& path, resolved_target& out) {
     for (int hop = 0; hop <= link_hops; ++hop) {
         const std::string folder = folder_of(remaining);
         const int base = out.folder.fd >= 0 ? out.folder.fd : AT_FDCWD;
-        descriptor next(openat(base, folder.empty() ? "." : folder.c_str(),
-                               O_PATH | O_DIRECTORY | O_CLOEXEC));
+        descriptor next(
+            openat(base, folder.empty() ? "." : folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
         out.name = name_of(remaining);
         if (next.fd < 0 || out.name.empty() || fstat(next.fd, &out.folder_info) != 0) {
             return false;
@@ -163,7 +163,7 @@ bool resolve_target(const std::string& path, resolved_target& out) {
         }
         out.status_error =
             fstatat(out.folder.fd, out.name.c_str(), &out.info, AT_SYMLINK_NOFOLLOW) == 0 ? 0
-                                                                                         : errno;
+                                                                                          : errno;
         if (out.status_error != 0 || !S_ISLNK(out.info.st_mode)) {
             return true;
         }
@@ -216,8 +216,7 @@ struct temporary {
     std::string name;
 };
 
-temporary_outcome create_temporary(int folder, mode_t mode, bool unnamed_allowed,
-                                   temporary& out) {
+temporary_outcome create_temporary(int folder, mode_t mode, bool unnamed_allowed, temporary& out) {
     if (unnamed_allowed) {
         out.file.fd = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
         if (out.file.fd >= 0) {

@@ -74,8 +74,8 @@ bool seek_to(HANDLE file, std::uint64_t offset) {
 // A fresh temporary name from the system's random source, or "" where it fails.
 std::wstring random_name() {
     unsigned char random[temporary_random_bytes];
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, random, sizeof random,
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (!BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, random, sizeof random, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
         return std::wstring();
     }
     const std::string name = temporary_name(random);
@@ -299,8 +299,8 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
     // Held without delete sharing until the replacement is done, so that nobody can rename the
     // folder or put a junction in its place meanwhile and move the temporary or the write.
     const handle held_folder(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (temporary_wanted(facts)) {
         facts.temporary = create_temporary(folder, staged, temporary);
         // The replace-file call carries every attribute over itself.

@@ -48,8 +48,8 @@ bool may_open_existing(const sticky_protection& protection, const ownership_fact
     const int level = kind == existing_kind::regular ? protection.regular
                       : kind == existing_kind::fifo  ? protection.fifos
                                                      : 0;
-    if (level == 0 || (facts.folder_mode & sticky_bit) == 0 ||
-        facts.owner == facts.folder_owner || facts.owner == facts.runner) {
+    if (level == 0 || (facts.folder_mode & sticky_bit) == 0 || facts.owner == facts.folder_owner ||
+        facts.owner == facts.runner) {
         return true;
     }
     if ((facts.folder_mode & world_writable) != 0) {

@@ -1,0 +1,569 @@
+// Shared folders (POSIX, as root): in each scene the tool is compared with a plain
+// open(O_WRONLY | O_CREAT | O_TRUNC) by the same user, with the host's rules for sticky folders
+// (fs.protected_symlinks, _regular, _fifos) on and off. Another user's swaps during a run are made
+// deterministic by holding one system call of the run under strace. The host's settings are
+// global: these tests change them only around a case, restore them always, and run alone.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mesh/name_hash.h"
+#include "run_tool_posix.h"
+#include "test_bytes.h"
+
+namespace gantrel {
+namespace {
+
+namespace fs = std::filesystem;
+using test::bytes;
+using test::nobody;
+using test::outcome;
+using test::read_file;
+using test::standard_output;
+using test::write_file;
+
+const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
+const bytes abc_wire = test::wire_file(0xEBB055C2u, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+const bytes secret(64, 0x5A);
+constexpr uid_t third_user = 1000;
+const std::string reports =
+    "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n";
+
+struct host_settings {
+    int symlinks;
+    int regular;
+    int fifos;
+};
+
+const char* const setting_files[] = {"/proc/sys/fs/protected_symlinks",
+                                     "/proc/sys/fs/protected_regular",
+                                     "/proc/sys/fs/protected_fifos"};
+
+int read_setting(const char* path) {
+    const bytes text = read_file(path);
+    return text.empty() ? -1 : text[0] - '0';
+}
+
+bool write_setting(const char* path, int value) {
+    std::FILE* file = std::fopen(path, "w");
+    if (file == nullptr) {
+        return false;
+    }
+    const bool ok = std::fprintf(file, "%d\n", value) > 0;
+    return std::fclose(file) == 0 && ok;
+}
+
+bool apply(const host_settings& s) {
+    return write_setting(setting_files[0], s.symlinks) &&
+           write_setting(setting_files[1], s.regular) && write_setting(setting_files[2], s.fifos);
+}
+
+// Runs `action` in a child process as `user` (root stays root); its result is the child's.
+bool as_user(uid_t user, const std::function<bool()>& action) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(user) != 0)) {
+            _exit(2);
+        }
+        _exit(action() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What a plain create-or-truncate open of `path` by `user` gets; ENXIO from a FIFO without a
+// reader counts as allowed, since a reader would have let it through.
+bool plain_open_allowed(uid_t user, const fs::path& path) {
+    return as_user(user, [&] {
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+        if (fd >= 0) {
+            close(fd);
+        }
+        return fd >= 0 || errno == ENXIO;
+    });
+}
+
+// Every file under `root` with its content, links as their targets: a scene's fingerprint.
+std::vector<std::string> snapshot(const fs::path& root) {
+    std::vector<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const fs::path& p = entry.path();
+        std::string line = p.lexically_relative(root).string();
+        if (fs::is_symlink(fs::symlink_status(p))) {
+            line += " -> " + fs::read_symlink(p).string();
+        } else if (fs::is_regular_file(fs::symlink_status(p))) {
+            const bytes content = read_file(p);
+            line += " = " + std::string(content.begin(), content.end());
+        }
+        out.push_back(line);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// Runs gantrel like run_gantrel, but ends it after ten seconds: a run that writes into a FIFO
+// nobody reads would otherwise wait for ever.
+outcome run_limited(const fs::path& folder, const std::vector<std::string>& arguments,
+                    bool unprivileged) {
+    int output_fd = -1;
+    const pid_t child = test::start_gantrel(
+        folder, arguments, {standard_output::captured, 0, 0, unprivileged}, &output_fd);
+    fcntl(output_fd, F_SETFL, O_NONBLOCK);
+    std::string output;
+    int status = 0;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+        if (waited == 1000) {
+            kill(child, SIGKILL);
+        }
+        char buffer[4096];
+        for (ssize_t got = 0; (got = read(output_fd, buffer, sizeof buffer)) > 0;) {
+            output.append(buffer, static_cast<std::size_t>(got));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    char buffer[4096];
+    for (ssize_t got = 0; (got = read(output_fd, buffer, sizeof buffer)) > 0;) {
+        output.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(output_fd);
+    return {status, output};
+}
+
+class SharedFolders : public test::scratch_folder {
+protected:
+    void SetUp() override {
+        scratch_folder::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "acting as a second user needs root";
+        }
+        for (int i = 0; i < 3; ++i) {
+            saved[i] = read_setting(setting_files[i]);
+        }
+        if (saved[0] < 0 || !write_setting(setting_files[0], saved[0])) {
+            GTEST_SKIP() << "the host's rules for sticky folders cannot be set here";
+        }
+        changed = true;
+    }
+    void TearDown() override {
+        if (changed) {
+            for (int i = 0; i < 3; ++i) {
+                write_setting(setting_files[i], saved[i]);
+            }
+        }
+        for (const pid_t child : readers) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        scratch_folder::TearDown();
+    }
+
+    // The scene: a sticky folder anyone may write like /tmp, one a group may write, one owned by
+    // nobody, a world-writable folder without the sticky bit, and root's files out of reach.
+    void build_scene() {
+        const fs::path s = folder / "scene";
+        fs::remove_all(s);
+        const auto make = [&](const char* name, mode_t mode, uid_t owner, gid_t group) {
+            fs::create_directories(s / name);
+            chown((s / name).c_str(), owner, group);
+            chmod((s / name).c_str(), mode);
+        };
+        make("", 0755, 0, 0);
+        make("sticky", 01777, 0, 0);
+        make("group_sticky", 01770, 0, nobody);
+        make("nobody_sticky", 01777, nobody, nobody);
+        make("open", 0777, 0, 0);
+        make("private", 0700, 0, 0);
+        make("public", 0755, 0, 0);
+        make("nobody_private", 0700, nobody, nobody);
+        write_file(s / "private/secret", secret);
+        write_file(s / "public/secret", secret);
+        write_file(s / "nobody_private/secret", secret);
+        chmod((s / "private/secret").c_str(), 0600);
+        chown((s / "nobody_private/secret").c_str(), nobody, nobody);
+        chmod((s / "nobody_private/secret").c_str(), 0600);
+        write_file(folder / "m", abc_mesh);
+        chmod((folder / "m").c_str(), 0644);
+    }
+
+    // A link or file at `at`, made as if `owner` had made it.
+    static void link_as(uid_t owner, const std::string& target, const fs::path& at) {
+        fs::create_symlink(target, at);
+        lchown(at.c_str(), owner, nobody);
+    }
+
+public:
+    // A process that reads the FIFO at `path` to its end, so that writers need not wait.
+    void start_reader(const fs::path& path) {
+        const pid_t child = fork();
+        if (child == 0) {
+            const int fd = open(path.c_str(), O_RDONLY);
+            char buffer[256];
+            while (fd >= 0 && read(fd, buffer, sizeof buffer) > 0) {
+            }
+            _exit(0);
+        }
+        readers.push_back(child);
+    }
+
+protected:
+    int saved[3] = {-1, -1, -1};
+    bool changed = false;
+    std::vector<pid_t> readers;
+};
+
+// A loop device over a small image of known bytes, detached when done; empty where loop
+// devices cannot be set up.
+struct loop_device {
+    fs::path image;
+    std::string device;
+    explicit loop_device(const fs::path& folder) : image(folder / "disk.img") {
+        write_file(image, bytes(4096, 0xD5));
+        std::FILE* pipe = popen(("losetup -f --show '" + image.string() + "' 2>/dev/null").c_str(),
+                                "r");
+        char line[256] = {};
+        if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+            device = line;
+            device.erase(device.find_last_not_of("\n") + 1);
+        }
+        if (pipe != nullptr) {
+            pclose(pipe);
+        }
+    }
+    ~loop_device() {
+        if (!device.empty()) {
+            std::system(("losetup -d " + device).c_str());
+        }
+    }
+    loop_device(const loop_device&) = delete;
+    loop_device& operator=(const loop_device&) = delete;
+};
+
+TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
+    const host_settings on{1, 1, 1};
+    const host_settings off{0, 0, 0};
+    const host_settings level2{1, 2, 2};
+    const loop_device disk(folder);
+    struct row {
+        const char* what;
+        host_settings host;
+        uid_t runner;
+        std::function<void(SharedFolders&, const fs::path& scene)> plant;
+        std::string output;  // relative to the scene
+        bool written;        // the tool writes; otherwise "Could not open file"
+        bool needs_disk;
+    };
+    const auto file_of = [](uid_t owner, mode_t mode) {
+        return [owner, mode](SharedFolders&, const fs::path& s) {
+            write_file(s / "sticky/out", secret);
+            write_file(s / "group_sticky/out", secret);
+            for (const char* name : {"sticky/out", "group_sticky/out"}) {
+                chown((s / name).c_str(), owner, nobody);
+                chmod((s / name).c_str(), mode);
+            }
+        };
+    };
+    const auto fifo_of = [](uid_t owner, bool reader) {
+        return [owner, reader](SharedFolders& t, const fs::path& s) {
+            mkfifo((s / "sticky/out").c_str(), 0666);
+            chown((s / "sticky/out").c_str(), owner, nobody);
+            if (reader) {
+                t.start_reader(s / "sticky/out");
+            }
+        };
+    };
+    const auto to_secret = [](uid_t owner, const char* where) {
+        return [owner, where](SharedFolders&, const fs::path& s) {
+            link_as(owner, "../private/secret", s / where / "out");
+        };
+    };
+    const row rows[] = {
+        {"another user's link to a root file", on, 0, to_secret(nobody, "sticky"), "sticky/out",
+         false, false},
+        {"... with the rule off", off, 0, to_secret(nobody, "sticky"), "sticky/out", true, false},
+        {"an absolute link",
+         on,
+         0,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(nobody, (s / "private/secret").string(), s / "sticky/out");
+         },
+         "sticky/out",
+         false,
+         false},
+        {"a chain of links",
+         on,
+         0,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(nobody, "b", s / "sticky/out");
+             link_as(nobody, "../private/secret", s / "sticky/b");
+         },
+         "sticky/out",
+         false,
+         false},
+        {"a chain whose second link is root's",
+         on,
+         0,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(0, "b", s / "sticky/out");
+             link_as(nobody, "../private/secret", s / "sticky/b");
+         },
+         "sticky/out",
+         false,
+         false},
+        {"a dangling link into a root-only folder",
+         on,
+         0,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(nobody, "../private/new", s / "sticky/out");
+         },
+         "sticky/out",
+         false,
+         false},
+        {"... with the rule off",
+         off,
+         0,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(nobody, "../private/new", s / "sticky/out");
+         },
+         "sticky/out",
+         true,
+         false},
+        {"a link by the folder's owner is followed", on, 0, to_secret(nobody, "nobody_sticky"),
+         "nobody_sticky/out", true, false},
+        {"a link in a folder without the sticky bit", on, 0, to_secret(nobody, "open"), "open/out",
+         true, false},
+        {"a link in a group-writable sticky folder", level2, 0, to_secret(nobody, "group_sticky"),
+         "group_sticky/out", true, false},
+        {"an unprivileged runner and a third user's link to its file",
+         on,
+         nobody,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(third_user, "../nobody_private/secret", s / "sticky/out");
+         },
+         "sticky/out",
+         false,
+         false},
+        {"... with the rule off",
+         off,
+         nobody,
+         [](SharedFolders&, const fs::path& s) {
+             link_as(third_user, "../nobody_private/secret", s / "sticky/out");
+         },
+         "sticky/out",
+         true,
+         false},
+        {"another user's file", on, 0, file_of(nobody, 0666), "sticky/out", false, false},
+        {"... with the rule off", off, 0, file_of(nobody, 0666), "sticky/out", true, false},
+        {"another user's file, two links",
+         on,
+         0,
+         [](SharedFolders&, const fs::path& s) {
+             write_file(s / "sticky/out", secret);
+             chown((s / "sticky/out").c_str(), nobody, nobody);
+             fs::create_hard_link(s / "sticky/out", s / "sticky/second");
+         },
+         "sticky/out",
+         false,
+         false},
+        {"the runner's own file", on, 0, file_of(0, 0644), "sticky/out", true, false},
+        {"another user's file in a group-writable folder, level 1", on, 0, file_of(nobody, 0666),
+         "group_sticky/out", true, false},
+        {"... level 2", level2, 0, file_of(nobody, 0666), "group_sticky/out", false, false},
+        {"another user's FIFO", on, 0, fifo_of(nobody, false), "sticky/out", false, false},
+        {"... with the rule off, a reader waiting", off, 0, fifo_of(nobody, true), "sticky/out",
+         true, false},
+        {"a link to a block device",
+         off,
+         0,
+         [&](SharedFolders&, const fs::path& s) { link_as(0, disk.device, s / "open/out"); },
+         "open/out",
+         false,
+         true},
+        {"a block device given directly",
+         off,
+         0,
+         [&](SharedFolders&, const fs::path& s) { link_as(0, disk.device, s / "open/out"); },
+         disk.device,
+         false,
+         true},
+    };
+    for (const row& r : rows) {
+        if (r.needs_disk && disk.device.empty()) {
+            std::printf("skipped \"%s\": no loop device here\n", r.what);
+            continue;
+        }
+        ASSERT_TRUE(apply(r.host)) << r.what;
+        const fs::path s = folder / "scene";
+        const fs::path output = fs::path(r.output).is_absolute() ? fs::path(r.output) : s / r.output;
+        build_scene();
+        r.plant(*this, s);
+        const bool plain = plain_open_allowed(r.runner, output);
+        build_scene();
+        r.plant(*this, s);
+        const std::vector<std::string> before = snapshot(s);
+        const outcome result = run_limited(folder, {"m", "abc", output.string()}, r.runner != 0);
+        EXPECT_TRUE(WIFEXITED(result.status)) << r.what << ": the run hung and was killed";
+        const std::string printed = output.string();
+        if (r.written) {
+            EXPECT_EQ(result.output, reports + "Successfully wrote quorvwire\n") << r.what;
+        } else {
+            EXPECT_EQ(result.output, reports + "Could not open file " + printed + "\n") << r.what;
+            EXPECT_EQ(snapshot(s), before) << r.what;
+        }
+        // The rule itself: never a write where the plain open was refused.
+        EXPECT_TRUE(plain || !r.written) << r.what << ": the tool wrote where open was refused";
+        for (const std::string& line : snapshot(s)) {
+            EXPECT_EQ(line.find(".gantrel-"), std::string::npos) << r.what << ": " << line;
+        }
+    }
+    if (!disk.device.empty()) {
+        EXPECT_EQ(read_file(disk.image), bytes(4096, 0xD5)) << "the disk was written";
+    }
+}
+
+// The other user's swap: its folder inside the sticky folder and its link to root's folder
+// change places (renameat2 with RENAME_EXCHANGE) while the run is held in one system call.
+TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const char* binary = std::getenv("GANTREL_BINARY");
+    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
+    struct row {
+        const char* what;
+        std::string held_call;
+        bool existing;
+    };
+    const row rows[] = {
+        {"after the target is opened", "rt_sigprocmask:when=1", true},
+        {"before the temporary is linked", "linkat", false},
+        {"before the temporary is linked over an existing file", "linkat", true},
+        {"before the rename", "renameat,renameat2", true},
+    };
+    for (const row& r : rows) {
+        build_scene();
+        const fs::path s = folder / "scene";
+        const fs::path mine = s / "sticky/d";
+        fs::create_directories(mine);
+        chown(mine.c_str(), nobody, nobody);
+        chmod(mine.c_str(), 0755);
+        if (r.existing) {
+            write_file(mine / "w", secret);
+            chown((mine / "w").c_str(), nobody, nobody);
+            chmod((mine / "w").c_str(), 0666);
+        }
+        link_as(nobody, "../public", s / "sticky/l");
+        const std::vector<std::string> public_before = snapshot(s / "public");
+        const std::string trace = (folder / "trace").string();
+        const std::string command = "exec strace -f -qq -o '" + trace + "' -e trace=" +
+                                    r.held_call.substr(0, r.held_call.find(':')) +
+                                    " -e inject=" + r.held_call + ":delay_enter=400000 '" +
+                                    binary + "' '" + (folder / "m").string() + "' abc '" +
+                                    (mine / "w").string() + "' > '" +
+                                    (folder / "printed").string() + "'";
+        const pid_t run = fork();
+        if (run == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Wait for the held call to be entered, then swap.
+        for (int i = 0; i < 200; ++i) {
+            const bytes t = read_file(trace);
+            if (std::string(t.begin(), t.end()).find(r.held_call.substr(0, 6)) !=
+                std::string::npos) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const bool swapped = as_user(nobody, [&] {
+            return renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, (s / "sticky/l").c_str(),
+                             RENAME_EXCHANGE) == 0;
+        });
+        ASSERT_TRUE(swapped) << r.what;
+        int status = 0;
+        waitpid(run, &status, 0);
+        const bytes printed = read_file(folder / "printed");
+        const std::string text(printed.begin(), printed.end());
+        // The folder that was the target's is now at sticky/l; root's folder behind sticky/d.
+        EXPECT_EQ(snapshot(s / "public"), public_before) << r.what << "\n" << text;
+        const bytes after = read_file(s / "sticky/l/w");
+        if (text.find("Successfully wrote quorvwire") != std::string::npos) {
+            EXPECT_EQ(after, abc_wire) << r.what;
+        } else if (r.existing) {
+            EXPECT_EQ(after, secret) << r.what << "\n" << text;
+        }
+        for (const std::string& line : snapshot(s)) {
+            EXPECT_EQ(line.find(".gantrel-"), std::string::npos) << r.what << ": " << line;
+        }
+        fs::remove(trace);
+    }
+}
+
+// A status that cannot be read is not "nothing there": with EIO injected into the look at the
+// target, a file with two links must not be renamed over (which would split them).
+TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const char* binary = std::getenv("GANTREL_BINARY");
+    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
+    int target_looks = 0;
+    for (int call = 1; call <= 8; ++call) {
+        write_file(folder / "m", abc_mesh);
+        write_file(folder / "w", secret);
+        fs::remove(folder / "w2");
+        fs::create_hard_link(folder / "w", folder / "w2");
+        const std::string trace = (folder.parent_path() / "status-trace").string();
+        const std::string command = "cd '" + folder.string() + "' && strace -qq -o '" + trace +
+                                    "' -e trace=newfstatat,fstat,lstat,statx -e inject=" +
+                                    "newfstatat,fstat,lstat,statx:error=EIO:when=" +
+                                    std::to_string(call) + " '" + binary +
+                                    "' m abc w > printed 2>/dev/null";
+        if (std::system(command.c_str()) != 0) {
+            GTEST_SKIP() << "strace cannot inject faults here";
+        }
+        const bytes t = read_file(trace);
+        fs::remove(trace);
+        const std::string text(t.begin(), t.end());
+        const std::size_t injected = text.find("(INJECTED)");
+        if (injected == std::string::npos) {
+            break;  // past the run's last status call
+        }
+        const std::size_t line_start = text.rfind('\n', injected) + 1;
+        const std::string line = text.substr(line_start, injected - line_start);
+        const bytes printed = read_file(folder / "printed");
+        const std::string output(printed.begin(), printed.end());
+        if (line.find("\"w\"") != std::string::npos) {
+            ++target_looks;
+            EXPECT_EQ(output, reports + "Could not open file w\n") << line;
+        }
+        // Whatever failed, the links stay one file, and it is old or new whole.
+        struct stat w {};
+        struct stat w2 {};
+        ASSERT_EQ(stat((folder / "w").c_str(), &w), 0);
+        ASSERT_EQ(stat((folder / "w2").c_str(), &w2), 0);
+        EXPECT_EQ(w.st_ino, w2.st_ino) << line << "\n" << output;
+        const bytes after = read_file(folder / "w");
+        EXPECT_TRUE(after == secret || after == abc_wire) << line;
+        fs::remove(folder / "printed");
+    }
+    EXPECT_GE(target_looks, 1) << "no status call of the run looked at the target";
+}
+
+}  // namespace
+}  // namespace gantrel
