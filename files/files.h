@@ -14,7 +14,9 @@
 //   over to the temporary before the rename. Where that cannot be done (the process may not give
 //   the owner or group, or cannot copy an attribute), where the target has more than one hard
 //   link, or where its folder refuses new files, the target is overwritten in place instead: the
-//   old bytes the new content covers are kept in memory and written back if any step fails.
+//   old bytes the new content covers are kept in memory and written back if any step fails, and
+//   runs writing one file in place take turns. Where the file system cannot store an attribute
+//   at all (FAT's fixed owner and mode), the temporary is still renamed if it shows the same.
 // - A symbolic link stays a link: the file it resolves to is replaced. A character device or a
 //   FIFO is written directly. A folder, a block device, a file the process may not write and a
 //   missing folder are refused before anything is written.
@@ -83,6 +85,11 @@ struct target_facts {
     bool several_links;   // it has more than one hard link
     temporary_outcome temporary;
     bool attributes_copied;  // owner, group, mode, ACL and attributes were given to the temporary
+    // What the file system keeps: those that could not be given failed as where the file system
+    // cannot store them (FAT's single owner and mode, no extended attributes) ...
+    bool attributes_unstorable;
+    // ... and the temporary shows the same mode, owner, group and attributes as the target.
+    bool attributes_shown_alike;
 };
 
 enum class replacement {

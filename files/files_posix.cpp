@@ -1,10 +1,12 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -246,44 +248,88 @@ temporary_outcome create_temporary(int folder, mode_t mode, bool unnamed_allowed
     return temporary_outcome::failed;
 }
 
-// Gives the temporary the target's owner, group, extended attributes (POSIX ACLs among them)
-// and mode, in that order: changing the owner clears set-user-ID, and an ACL sets group bits.
-bool copy_attributes(int target, const struct stat& info, int copy) {
-    struct stat copy_info {};
-    if (fstat(copy, &copy_info) != 0) {
+// Errors with which a file system that cannot store an attribute answers an attempt to set it:
+// FAT gives every file the same owner and mode, and refuses others with EPERM (or, through FUSE,
+// ENOSYS); some file systems have no extended attributes.
+bool unstorable(int error) {
+    return error == ENOSYS || error == EOPNOTSUPP || error == EPERM;
+}
+
+enum class copy_result {
+    copied,
+    unstorable,  // every step that failed failed as where the file system cannot store it
+    failed,
+};
+
+// The extended attributes of `fd` as name and value pairs, sorted; false when they cannot be read
+// (none at all where the file system has none).
+bool attributes_of(int fd, std::vector<std::pair<std::string, std::string>>& out) {
+    out.clear();
+    const ssize_t list_size = flistxattr(fd, nullptr, 0);
+    if (list_size <= 0) {
+        return list_size == 0 || errno == ENOTSUP;
+    }
+    std::vector<char> names(static_cast<std::size_t>(list_size));
+    const ssize_t got = flistxattr(fd, names.data(), names.size());
+    if (got < 0) {
         return false;
     }
-    if ((copy_info.st_uid != info.st_uid || copy_info.st_gid != info.st_gid) &&
-        fchown(copy, info.st_uid, info.st_gid) != 0) {
-        return false;
-    }
-    const ssize_t list_size = flistxattr(target, nullptr, 0);
-    if (list_size < 0 && errno != ENOTSUP) {
-        return false;
-    }
-    if (list_size > 0) {
-        std::vector<char> names(static_cast<std::size_t>(list_size));
-        const ssize_t got = flistxattr(target, names.data(), names.size());
-        if (got < 0) {
+    for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
+        const std::string name(names.data() + at);
+        at += name.size() + 1;
+        const ssize_t value_size = fgetxattr(fd, name.c_str(), nullptr, 0);
+        if (value_size < 0) {
             return false;
         }
-        std::vector<char> value;
-        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
-            const char* name = names.data() + at;
-            at += std::char_traits<char>::length(name) + 1;
-            const ssize_t value_size = fgetxattr(target, name, nullptr, 0);
-            if (value_size < 0) {
-                return false;
-            }
-            value.resize(static_cast<std::size_t>(value_size));
-            const ssize_t value_got = fgetxattr(target, name, value.data(), value.size());
-            if (value_got < 0 ||
-                fsetxattr(copy, name, value.data(), static_cast<std::size_t>(value_got), 0) != 0) {
-                return false;
-            }
+        std::string value(static_cast<std::size_t>(value_size), '\0');
+        const ssize_t value_got = fgetxattr(fd, name.c_str(), &value[0], value.size());
+        if (value_got < 0) {
+            return false;
         }
+        value.resize(static_cast<std::size_t>(value_got));
+        out.emplace_back(name, value);
     }
-    return fchmod(copy, info.st_mode & 07777) == 0;
+    std::sort(out.begin(), out.end());
+    return true;
+}
+
+// Gives the temporary the target's owner, group, extended attributes (POSIX ACLs among them)
+// and mode, in that order: changing the owner clears set-user-ID, and an ACL sets group bits.
+// A step the file system cannot store is passed over, so that the others are still given.
+copy_result copy_attributes(int target, const struct stat& info, int copy) {
+    struct stat copy_info {};
+    std::vector<std::pair<std::string, std::string>> attributes;
+    if (fstat(copy, &copy_info) != 0 || !attributes_of(target, attributes)) {
+        return copy_result::failed;
+    }
+    copy_result result = copy_result::copied;
+    const auto step = [&result](bool ok) {
+        if (!ok) {
+            result = unstorable(errno) && result != copy_result::failed ? copy_result::unstorable
+                                                                        : copy_result::failed;
+        }
+    };
+    if (copy_info.st_uid != info.st_uid || copy_info.st_gid != info.st_gid) {
+        step(fchown(copy, info.st_uid, info.st_gid) == 0);
+    }
+    for (const auto& attribute : attributes) {
+        step(fsetxattr(copy, attribute.first.c_str(), attribute.second.data(),
+                       attribute.second.size(), 0) == 0);
+    }
+    step(fchmod(copy, info.st_mode & 07777) == 0);
+    return result;
+}
+
+// Whether the temporary shows what the target shows: permission bits, owner, group and extended
+// attributes. Then renaming it over the target loses nothing, whatever could not be set.
+bool shown_alike(int target, const struct stat& info, int copy) {
+    struct stat copy_info {};
+    std::vector<std::pair<std::string, std::string>> target_attributes;
+    std::vector<std::pair<std::string, std::string>> copy_attributes;
+    return fstat(copy, &copy_info) == 0 && (copy_info.st_mode & 07777) == (info.st_mode & 07777) &&
+           copy_info.st_uid == info.st_uid && copy_info.st_gid == info.st_gid &&
+           attributes_of(target, target_attributes) && attributes_of(copy, copy_attributes) &&
+           target_attributes == copy_attributes;
 }
 
 // Links an unnamed temporary into the held folder under `name`, failing if the name is taken.
@@ -334,26 +380,49 @@ replace_status rename_temporary(temporary& staged, int folder, const std::string
     return ok ? replace_status::replaced : replace_status::cannot_write;
 }
 
+// Takes an exclusive lock on the whole open file, so that runs writing the same file in place
+// follow one another instead of interleaving or undoing each other; it is released when the
+// descriptor is closed. Where the file system has no locks, the write goes on without.
+void lock_for_writing(int fd) {
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    while (fcntl(fd, F_OFD_SETLKW, &whole) != 0) {
+        if (errno == EINTR) {
+            continue;
+        }
+        while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        return;
+    }
+}
+
 // Overwrites the open target in place, so its identity (inode, links, owner, attributes) stays;
-// the old bytes that the new content covers are kept and written back if any step fails.
+// the old bytes that the new content covers are kept and written back if any step fails. The file
+// is only ever cut, never grown by a cut: some file systems (FAT through FUSE) refuse that.
 replace_status write_in_place(int fd, const byte_span* parts, std::size_t part_count) {
+    lock_for_writing(fd);
     struct stat info {};
     if (fstat(fd, &info) != 0) {
         return replace_status::cannot_write;
     }
     const auto old_size = static_cast<std::size_t>(info.st_size);
+    const std::size_t new_size = content_size(parts, part_count);
     const std::size_t covered = bytes_covered(old_size, parts, part_count);
     std::vector<unsigned char> saved(covered);
     if (!read_all_at(fd, saved.data(), covered, 0)) {
         return replace_status::cannot_write;
     }
     const held_signals hold;
-    if (write_parts(fd, parts, part_count) && fsync(fd) == 0 &&
-        ftruncate(fd, static_cast<off_t>(content_size(parts, part_count))) == 0) {
+    if (write_parts(fd, parts, part_count) &&
+        (new_size >= old_size || ftruncate(fd, static_cast<off_t>(new_size)) == 0) &&
+        fsync(fd) == 0) {
         return replace_status::replaced;
     }
     write_all_at(fd, saved.data(), covered, 0);
-    ftruncate(fd, static_cast<off_t>(old_size));
+    if (new_size > old_size) {
+        ftruncate(fd, static_cast<off_t>(old_size));
+    }
     fsync(fd);
     return replace_status::cannot_write;
 }
@@ -472,7 +541,11 @@ replace_status replace_file(const native_path& target_path, const byte_span* par
         facts.temporary =
             create_temporary(target.folder.fd, mode, unnamed_temporaries_linkable(), staged);
         if (facts.temporary == temporary_outcome::created && facts.exists) {
-            facts.attributes_copied = copy_attributes(existing.fd, info, staged.file.fd);
+            const copy_result copied = copy_attributes(existing.fd, info, staged.file.fd);
+            facts.attributes_copied = copied == copy_result::copied;
+            facts.attributes_unstorable = copied == copy_result::unstorable;
+            facts.attributes_shown_alike =
+                facts.attributes_unstorable && shown_alike(existing.fd, info, staged.file.fd);
         }
     }
     const replacement decision = decide_replacement(facts);

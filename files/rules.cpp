@@ -96,8 +96,11 @@ replacement decide_replacement(const target_facts& facts) {
         case temporary_outcome::created:
             break;
     }
-    // A rename would split hard links apart or change who owns the file and what it carries.
-    if (facts.exists && (facts.several_links || !facts.attributes_copied)) {
+    // A rename would split hard links apart or change who owns the file and what it carries;
+    // not where the file system could not have kept what was not given, and shows the same.
+    const bool nothing_lost =
+        facts.attributes_copied || (facts.attributes_unstorable && facts.attributes_shown_alike);
+    if (facts.exists && (facts.several_links || !nothing_lost)) {
         return in_place;
     }
     return replacement::rename_temporary;

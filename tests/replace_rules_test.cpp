@@ -61,6 +61,15 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
     sticky.sticky_refused = true;
     target_facts sticky_fifo = device;
     sticky_fifo.sticky_refused = true;
+    target_facts fat = foreign;  // FAT: one owner and mode for every file
+    fat.attributes_unstorable = true;
+    fat.attributes_shown_alike = true;
+    target_facts fat_other_mode = fat;
+    fat_other_mode.attributes_shown_alike = false;
+    target_facts fat_linked = fat;
+    fat_linked.several_links = true;
+    target_facts refused_yet_alike = foreign;  // alike, but the failure was no storage limit
+    refused_yet_alike.attributes_shown_alike = true;
 
     const row rows[] = {
         {"a plain file is replaced by a rename", plain_file(), replacement::rename_temporary},
@@ -81,6 +90,12 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
         {"a missing folder", new_name(temporary_outcome::no_folder), replacement::refuse_open},
         {"no space for a temporary never truncates", full_disk, replacement::refuse_write},
         {"no space for a new file", new_name(temporary_outcome::failed), replacement::refuse_write},
+        {"a file system that cannot store the mode, the temporary alike", fat,
+         replacement::rename_temporary},
+        {"... the temporary showing something else", fat_other_mode, replacement::write_in_place},
+        {"... hard links still stay together", fat_linked, replacement::write_in_place},
+        {"only a storage limit excuses what was not given", refused_yet_alike,
+         replacement::write_in_place},
         {"a status that cannot be read is never taken for absence", unknown,
          replacement::refuse_open},
         {"a block device is refused", block_device, replacement::refuse_open},

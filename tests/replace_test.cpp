@@ -70,22 +70,6 @@ std::string failed(std::uint32_t n, const std::string& how, const std::string& p
     return reports + std::to_string(3 * n) + "\n" + how + path + "\n";
 }
 
-// Moves this test process, and so every run it starts, into a mount namespace of its own.
-// Empty when file systems can be mounted, otherwise why not.
-const std::string& cannot_mount() {
-    static const std::string reason = [] {
-        if (geteuid() != 0) {
-            return std::string("mounting test file systems needs root");
-        }
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            return "no private mount namespace here: " + std::string(std::strerror(errno));
-        }
-        return std::string();
-    }();
-    return reason;
-}
-
 // Fills the file system holding `folder` until a write fails.
 void fill(const fs::path& folder) {
     const int fd = open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -103,8 +87,8 @@ class FileSystems : public test::scratch_folder {
 protected:
     void SetUp() override {
         scratch_folder::SetUp();
-        if (!cannot_mount().empty()) {
-            GTEST_SKIP() << cannot_mount();
+        if (!test::cannot_mount().empty()) {
+            GTEST_SKIP() << test::cannot_mount();
         }
     }
     void TearDown() override {

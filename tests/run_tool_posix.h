@@ -5,7 +5,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,7 +16,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -174,6 +178,22 @@ inline outcome run_gantrel(const fs::path& folder, const std::vector<std::string
     int status = 0;
     waitpid(child, &status, 0);
     return {status, output};
+}
+
+// Moves this test process, and so every run it starts, into a mount namespace of its own.
+// Empty when file systems can be mounted, otherwise why not.
+inline const std::string& cannot_mount() {
+    static const std::string reason = [] {
+        if (geteuid() != 0) {
+            return std::string("mounting test file systems needs root");
+        }
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+            return "no private mount namespace here: " + std::string(std::strerror(errno));
+        }
+        return std::string();
+    }();
+    return reason;
 }
 
 }  // namespace gantrel::test

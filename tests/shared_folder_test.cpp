@@ -233,8 +233,8 @@ struct loop_device {
     std::string device;
     explicit loop_device(const fs::path& folder) : image(folder / "disk.img") {
         write_file(image, bytes(4096, 0xD5));
-        std::FILE* pipe = popen(("losetup -f --show '" + image.string() + "' 2>/dev/null").c_str(),
-                                "r");
+        std::FILE* pipe =
+            popen(("losetup -f --show '" + image.string() + "' 2>/dev/null").c_str(), "r");
         char line[256] = {};
         if (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
             device = line;
@@ -295,90 +295,58 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
         {"another user's link to a root file", on, 0, to_secret(nobody, "sticky"), "sticky/out",
          false, false},
         {"... with the rule off", off, 0, to_secret(nobody, "sticky"), "sticky/out", true, false},
-        {"an absolute link",
-         on,
-         0,
+        {"an absolute link", on, 0,
          [](SharedFolders&, const fs::path& s) {
              link_as(nobody, (s / "private/secret").string(), s / "sticky/out");
          },
-         "sticky/out",
-         false,
-         false},
-        {"a chain of links",
-         on,
-         0,
+         "sticky/out", false, false},
+        {"a chain of links", on, 0,
          [](SharedFolders&, const fs::path& s) {
              link_as(nobody, "b", s / "sticky/out");
              link_as(nobody, "../private/secret", s / "sticky/b");
          },
-         "sticky/out",
-         false,
-         false},
-        {"a chain whose second link is root's",
-         on,
-         0,
+         "sticky/out", false, false},
+        {"a chain whose second link is root's", on, 0,
          [](SharedFolders&, const fs::path& s) {
              link_as(0, "b", s / "sticky/out");
              link_as(nobody, "../private/secret", s / "sticky/b");
          },
-         "sticky/out",
-         false,
-         false},
-        {"a dangling link into a root-only folder",
-         on,
-         0,
+         "sticky/out", false, false},
+        {"a dangling link into a root-only folder", on, 0,
          [](SharedFolders&, const fs::path& s) {
              link_as(nobody, "../private/new", s / "sticky/out");
          },
-         "sticky/out",
-         false,
-         false},
-        {"... with the rule off",
-         off,
-         0,
+         "sticky/out", false, false},
+        {"... with the rule off", off, 0,
          [](SharedFolders&, const fs::path& s) {
              link_as(nobody, "../private/new", s / "sticky/out");
          },
-         "sticky/out",
-         true,
-         false},
+         "sticky/out", true, false},
         {"a link by the folder's owner is followed", on, 0, to_secret(nobody, "nobody_sticky"),
          "nobody_sticky/out", true, false},
         {"a link in a folder without the sticky bit", on, 0, to_secret(nobody, "open"), "open/out",
          true, false},
         {"a link in a group-writable sticky folder", level2, 0, to_secret(nobody, "group_sticky"),
          "group_sticky/out", true, false},
-        {"an unprivileged runner and a third user's link to its file",
-         on,
-         nobody,
+        {"an unprivileged runner and a third user's link to its file", on, nobody,
          [](SharedFolders&, const fs::path& s) {
              link_as(third_user, "../nobody_private/secret", s / "sticky/out");
          },
-         "sticky/out",
-         false,
-         false},
-        {"... with the rule off",
-         off,
-         nobody,
+         "sticky/out", false, false},
+        {"... with the rule off", off, nobody,
          [](SharedFolders&, const fs::path& s) {
              link_as(third_user, "../nobody_private/secret", s / "sticky/out");
          },
-         "sticky/out",
-         true,
-         false},
+         "sticky/out", true, false},
         {"another user's file", on, 0, file_of(nobody, 0666), "sticky/out", false, false},
         {"... with the rule off", off, 0, file_of(nobody, 0666), "sticky/out", true, false},
-        {"another user's file, two links",
-         on,
-         0,
+        {"another user's file, two links", on, 0,
          [](SharedFolders&, const fs::path& s) {
              write_file(s / "sticky/out", secret);
              chown((s / "sticky/out").c_str(), nobody, nobody);
              fs::create_hard_link(s / "sticky/out", s / "sticky/second");
          },
-         "sticky/out",
-         false,
-         false},
+         "sticky/out", false, false},
         {"the runner's own file", on, 0, file_of(0, 0644), "sticky/out", true, false},
         {"another user's file in a group-writable folder, level 1", on, 0, file_of(nobody, 0666),
          "group_sticky/out", true, false},
@@ -386,20 +354,12 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
         {"another user's FIFO", on, 0, fifo_of(nobody, false), "sticky/out", false, false},
         {"... with the rule off, a reader waiting", off, 0, fifo_of(nobody, true), "sticky/out",
          true, false},
-        {"a link to a block device",
-         off,
-         0,
+        {"a link to a block device", off, 0,
          [&](SharedFolders&, const fs::path& s) { link_as(0, disk.device, s / "open/out"); },
-         "open/out",
-         false,
-         true},
-        {"a block device given directly",
-         off,
-         0,
+         "open/out", false, true},
+        {"a block device given directly", off, 0,
          [&](SharedFolders&, const fs::path& s) { link_as(0, disk.device, s / "open/out"); },
-         disk.device,
-         false,
-         true},
+         disk.device, false, true},
     };
     for (const row& r : rows) {
         if (r.needs_disk && disk.device.empty()) {
@@ -408,7 +368,8 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
         }
         ASSERT_TRUE(apply(r.host)) << r.what;
         const fs::path s = folder / "scene";
-        const fs::path output = fs::path(r.output).is_absolute() ? fs::path(r.output) : s / r.output;
+        const fs::path output =
+            fs::path(r.output).is_absolute() ? fs::path(r.output) : s / r.output;
         build_scene();
         r.plant(*this, s);
         const bool plain = plain_open_allowed(r.runner, output);
@@ -469,10 +430,10 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
         link_as(nobody, "../public", s / "sticky/l");
         const std::vector<std::string> public_before = snapshot(s / "public");
         const std::string trace = (folder / "trace").string();
-        const std::string command = "exec strace -f -qq -o '" + trace + "' -e trace=" +
-                                    r.held_call.substr(0, r.held_call.find(':')) +
-                                    " -e inject=" + r.held_call + ":delay_enter=400000 '" +
-                                    binary + "' '" + (folder / "m").string() + "' abc '" +
+        const std::string command = "exec strace -f -qq -o '" + trace +
+                                    "' -e trace=" + r.held_call.substr(0, r.held_call.find(':')) +
+                                    " -e inject=" + r.held_call + ":delay_enter=400000 '" + binary +
+                                    "' '" + (folder / "m").string() + "' abc '" +
                                     (mine / "w").string() + "' > '" +
                                     (folder / "printed").string() + "'";
         const pid_t run = fork();
@@ -529,11 +490,11 @@ TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
         fs::remove(folder / "w2");
         fs::create_hard_link(folder / "w", folder / "w2");
         const std::string trace = (folder.parent_path() / "status-trace").string();
-        const std::string command = "cd '" + folder.string() + "' && strace -qq -o '" + trace +
-                                    "' -e trace=newfstatat,fstat,lstat,statx -e inject=" +
-                                    "newfstatat,fstat,lstat,statx:error=EIO:when=" +
-                                    std::to_string(call) + " '" + binary +
-                                    "' m abc w > printed 2>/dev/null";
+        const std::string command =
+            "cd '" + folder.string() + "' && strace -qq -o '" + trace +
+            "' -e trace=newfstatat,fstat,lstat,statx -e inject=" +
+            "newfstatat,fstat,lstat,statx:error=EIO:when=" + std::to_string(call) + " '" + binary +
+            "' m abc w > printed 2>/dev/null";
         if (std::system(command.c_str()) != 0) {
             GTEST_SKIP() << "strace cannot inject faults here";
         }
