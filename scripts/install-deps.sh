@@ -16,7 +16,7 @@ for option in "$@"; do
         --lint) packages="$packages clang-format clang-tidy cppcheck valgrind git" ;;
         --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
         --cross) packages="$packages g++-s390x-linux-gnu g++-i686-linux-gnu qemu-user-static libgtest-dev" ;;
-        --package) packages="$packages dpkg-dev groff-base man-db gzip lintian" ;;
+        --package) packages="$packages dpkg-dev groff-base man-db gzip lintian rpm rpmlint cpio" ;;
         *) echo "usage: install-deps.sh [--tests] [--lint] [--fuzz] [--windows] [--cross] [--package] [--bench]" >&2; exit 2 ;;
     esac
 done
