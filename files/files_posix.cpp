@@ -419,11 +419,13 @@ replace_status write_in_place(int fd, const byte_span* parts, std::size_t part_c
         fsync(fd) == 0) {
         return replace_status::replaced;
     }
-    write_all_at(fd, saved.data(), covered, 0);
-    if (new_size > old_size) {
-        ftruncate(fd, static_cast<off_t>(old_size));
+    // Best effort: the run reports a failed write whatever these give.
+    const bool restored =
+        write_all_at(fd, saved.data(), covered, 0) &&
+        (new_size <= old_size || ftruncate(fd, static_cast<off_t>(old_size)) == 0);
+    if (restored) {
+        fsync(fd);
     }
-    fsync(fd);
     return replace_status::cannot_write;
 }
 

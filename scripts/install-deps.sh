@@ -11,7 +11,7 @@ packages="cmake g++ make"
 for option in "$@"; do
     case "$option" in
         --tests) packages="$packages libgtest-dev e2fsprogs mount strace util-linux xfsprogs btrfs-progs dosfstools fusefat exfat-fuse exfatprogs ntfs-3g" ;;
-        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64 groff-base unzip" ;;
+        --windows) packages="$packages g++-mingw-w64-x86-64 wine wine64 groff-base unzip zip" ;;
         --bench) packages="$packages libbenchmark-dev" ;;
         --lint) packages="$packages clang-format clang-tidy cppcheck valgrind git" ;;
         --fuzz) packages="$packages clang libclang-rt-14-dev" ;;
