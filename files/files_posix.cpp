@@ -325,11 +325,11 @@ copy_result copy_attributes(int target, const struct stat& info, int copy) {
 bool shown_alike(int target, const struct stat& info, int copy) {
     struct stat copy_info {};
     std::vector<std::pair<std::string, std::string>> target_attributes;
-    std::vector<std::pair<std::string, std::string>> copy_attributes;
+    std::vector<std::pair<std::string, std::string>> temporary_attributes;
     return fstat(copy, &copy_info) == 0 && (copy_info.st_mode & 07777) == (info.st_mode & 07777) &&
            copy_info.st_uid == info.st_uid && copy_info.st_gid == info.st_gid &&
-           attributes_of(target, target_attributes) && attributes_of(copy, copy_attributes) &&
-           target_attributes == copy_attributes;
+           attributes_of(target, target_attributes) && attributes_of(copy, temporary_attributes) &&
+           target_attributes == temporary_attributes;
 }
 
 // Links an unnamed temporary into the held folder under `name`, failing if the name is taken.

@@ -97,4 +97,21 @@ test -f "$root/usr/share/doc/gantrel/copyright"
 test "$(tail -n 1 "$root/output")" = "Successfully wrote quorvwire"
 cmp "$root/icosahedron.quorvwire" examples/icosahedron.quorvwire
 
+step "RPM package: rpmlint, then installed into a scratch root"
+cmake --workflow --preset rpm
+rpmlint -c packaging/rpm/rpmlint.toml build/deb/gantrel-*.rpm | tee build/deb/rpmlint
+grep -q ' 0 errors, 0 warnings' build/deb/rpmlint
+root="$PWD/build/rpm-root"
+rm -rf "$root" && mkdir -p "$root"
+rpm2cpio build/deb/gantrel-*.rpm | (cd "$root" && cpio -idm --quiet)
+test -f "$root/usr/share/man/man1/gantrel.1.gz"
+test -f "$root/usr/share/licenses/gantrel/LICENSE"
+"$root/usr/bin/gantrel" examples/icosahedron.quorvdata icosahedron "$root/icosahedron.quorvwire" |
+    tee "$root/output"
+test "$(tail -n 1 "$root/output")" = "Successfully wrote quorvwire"
+cmp "$root/icosahedron.quorvwire" examples/icosahedron.quorvwire
+
+step "reproducible release: two clones, two builds, the same bytes"
+scripts/reproducible.sh
+
 step "all checks passed"
