@@ -162,4 +162,22 @@ std::wstring extended_length_path(const std::wstring& path, const std::wstring& 
 // program briefly stood in the way of, or 0 when it is time to give up.
 unsigned retry_pause_ms(int attempt);
 
+// Windows console control events, by the numbers the platform gives them.
+enum class console_event : unsigned long {
+    ctrl_c = 0,
+    ctrl_break = 1,
+    close = 2,
+    logoff = 5,
+    shutdown = 6,
+};
+
+// Whether a console control event `event` is held back until the temporary is replaced or
+// removed, rather than ending the process at once: every event that would end it (Ctrl+C,
+// Ctrl+Break, closing the console, logging off, shutting down), and only while a temporary exists.
+bool console_event_held(unsigned long event, bool temporary_exists);
+
+// The exit code a process ends with once a held event is acted on: what the platform's default
+// handler gives, so that cmd.exe still offers to terminate the batch job.
+constexpr unsigned long held_event_exit_code = 0xC000013AUL;  // STATUS_CONTROL_C_EXIT
+
 }  // namespace gantrel

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -96,26 +97,94 @@ temporary_outcome outcome_of(DWORD error) {
     }
 }
 
+// Marks the open temporary for deletion when its handle is closed, or clears the mark. The system
+// closes a process's handles when it ends, however it ends: a terminated run then leaves no
+// temporary behind.
+bool mark_for_deletion(HANDLE file, bool mark) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = mark ? TRUE : FALSE;
+    return SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Whether temporaries are marked for deletion: only where the mark can be cleared again, which
+// the first temporary of the run finds out (a temporary whose mark sticks is given up).
+enum class marking { untried, works, refused };
+
 temporary_outcome create_temporary(const std::filesystem::path& folder, handle& file,
-                                   std::filesystem::path& path) {
+                                   std::filesystem::path& path, bool& marked) {
+    static marking marks = marking::untried;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::wstring name = random_name();
         if (name.empty()) {
             return temporary_outcome::failed;
         }
         path = folder / name;
-        file.value = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+        file.value = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file.valid()) {
-            return temporary_outcome::created;
+        if (!file.valid()) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+                return outcome_of(error);
+            }
+            continue;
         }
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
-            return outcome_of(error);
+        marked = marks != marking::refused && mark_for_deletion(file.value, true);
+        if (marked && marks == marking::untried) {
+            const bool clears = mark_for_deletion(file.value, false);
+            marks =
+                clears && mark_for_deletion(file.value, true) ? marking::works : marking::refused;
+            if (!clears) {
+                file.close();  // which deletes it: the next one goes unmarked
+                continue;
+            }
         }
+        if (!marked) {
+            marks = marking::refused;
+        }
+        marked = marks == marking::works;
+        return temporary_outcome::created;
     }
     return temporary_outcome::failed;
 }
+
+// The span from creating a temporary to its replace or removal, in which console control events
+// are held: 0 outside it, 1 inside it, 2 + the event once one has arrived inside it.
+volatile LONG console_span = 0;
+
+BOOL WINAPI hold_console_event(DWORD event) {
+    const bool in_span = InterlockedCompareExchange(&console_span, 0, 0) != 0;
+    if (!console_event_held(event, in_span)) {
+        return FALSE;  // the platform's default: the process ends at once
+    }
+    const LONG before = InterlockedCompareExchange(&console_span, static_cast<LONG>(2 + event), 1);
+    if (before == 0) {
+        return FALSE;  // the span ended meanwhile
+    }
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) {
+        // The system ends the process as soon as this returns; the run ends it itself instead,
+        // at the end of the span.
+        Sleep(INFINITE);
+    }
+    return TRUE;
+}
+
+// Holds console control events for its lifetime; one that arrived meanwhile ends the process
+// afterwards, as the platform's default handler would have.
+struct held_console_events {
+    held_console_events() {
+        static const BOOL installed = SetConsoleCtrlHandler(hold_console_event, TRUE);
+        static_cast<void>(installed);
+        InterlockedExchange(&console_span, 1);
+    }
+    ~held_console_events() {
+        if (InterlockedExchange(&console_span, 0) >= 2) {
+            ExitProcess(held_event_exit_code);
+        }
+    }
+    held_console_events(const held_console_events&) = delete;
+    held_console_events& operator=(const held_console_events&) = delete;
+};
 
 // Virus scanners, the search indexer and sync clients open fresh files for a moment; these are
 // the errors they cause, worth another try after a pause. No other error is.
@@ -152,21 +221,25 @@ bool move_into_place(const std::filesystem::path& temporary, const std::filesyst
                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0;
 }
 
-replace_status rename_temporary(handle& file, const std::filesystem::path& temporary,
+replace_status rename_temporary(handle& file, bool marked, const std::filesystem::path& temporary,
                                 const std::filesystem::path& target, DWORD target_attributes,
                                 bool target_exists, const byte_span* parts,
                                 std::size_t part_count) {
     bool ok = write_parts(file.value, parts, part_count) &&
               (!target_exists || FlushFileBuffers(file.value) != 0);
-    file.close();
-    if (ok && target_exists) {
-        // The replace call carries these over itself, but not every implementation of it does.
-        constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                               FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
-        if ((target_attributes & kept) != 0) {
-            SetFileAttributesW(temporary.c_str(), target_attributes & kept);
-        }
+    // The replace call carries these over itself, but not every implementation of it does.
+    constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                           FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+    FILE_BASIC_INFO basic{};
+    if (ok && target_exists && (target_attributes & kept) != 0 &&
+        GetFileInformationByHandleEx(file.value, FileBasicInfo, &basic, sizeof basic) != 0) {
+        basic.FileAttributes = (basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL)) |
+                               (target_attributes & kept);
+        SetFileInformationByHandle(file.value, FileBasicInfo, &basic, sizeof basic);
     }
+    // From here to the replace, a terminated run leaves the temporary: the one window left.
+    ok = ok && (!marked || mark_for_deletion(file.value, false));
+    file.close();
     for (int attempt = 0; ok && !move_into_place(temporary, target, target_exists); ++attempt) {
         const unsigned pause = retry_pause_ms(attempt);
         ok = held_for_a_moment(GetLastError()) && pause != 0;
@@ -291,7 +364,9 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
             facts.several_links = information.nNumberOfLinks > 1;
         }
     }
+    std::optional<held_console_events> hold;  // outlives `staged`, whose closing may delete it
     handle staged;
+    bool marked = false;
     std::filesystem::path temporary;
     facts.temporary = temporary_outcome::not_tried;
     const std::filesystem::path folder =
@@ -302,7 +377,8 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (temporary_wanted(facts)) {
-        facts.temporary = create_temporary(folder, staged, temporary);
+        hold.emplace();
+        facts.temporary = create_temporary(folder, staged, temporary, marked);
         // The replace-file call carries every attribute over itself.
         facts.attributes_copied = true;
     }
@@ -322,8 +398,8 @@ replace_status replace_file(const native_path& target_text, const byte_span* par
             return write_in_place(existing.value, parts, part_count);
         case replacement::rename_temporary:
             existing.close();
-            return rename_temporary(staged, temporary, target, attributes, facts.exists, parts,
-                                    part_count);
+            return rename_temporary(staged, marked, temporary, target, attributes, facts.exists,
+                                    parts, part_count);
     }
     return replace_status::cannot_open;
 }

@@ -106,4 +106,19 @@ replacement decide_replacement(const target_facts& facts) {
     return replacement::rename_temporary;
 }
 
+bool console_event_held(unsigned long event, bool temporary_exists) {
+    if (!temporary_exists) {
+        return false;
+    }
+    switch (static_cast<console_event>(event)) {
+        case console_event::ctrl_c:
+        case console_event::ctrl_break:
+        case console_event::close:
+        case console_event::logoff:
+        case console_event::shutdown:
+            return true;
+    }
+    return false;
+}
+
 }  // namespace gantrel

@@ -59,6 +59,10 @@ GANTREL_COMMAND="wine $PWD/build/windows/gantrel.exe" GANTREL_NEWLINE=crlf \
     build/ci/tests/gantrel_cli_tests --gtest_brief=1
 rm -rf build/windows/scratch && mkdir -p build/windows/scratch
 (cd build/windows/scratch && wine ../gantrel_windows_test.exe ../gantrel.exe)
+# Ctrl+C and termination aimed at the temporary's life: Ctrl+C leaves nothing, termination only
+# the documented window.
+GANTREL_WINE_EXE="$PWD/build/windows/gantrel.exe" \
+    build/ci/tests/gantrel_fault_tests --gtest_filter='WineInterrupts.*' --gtest_brief=1
 # On a console, messages are written as UTF-16, so a path outside the ANSI code page shows as
 # typed; `script` gives wine a terminal, which it shows as a console.
 name=$(printf 'missing-\320\226\303\251')

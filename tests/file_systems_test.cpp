@@ -311,7 +311,7 @@ std::vector<std::string> kill_loop(const fs::path& at, bool named_temporaries) {
         const pid_t child =
             test::start_gantrel(at, {"m", "m", "k"}, {standard_output::discarded}, nullptr);
         std::this_thread::sleep_for(std::chrono::microseconds(
-            std::uniform_int_distribution<long>(0, one_run * 21 / 20)(random)));
+            std::uniform_int_distribution<long long>(0, one_run * 21 / 20)(random)));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         const bytes after = read_file(at / "k");

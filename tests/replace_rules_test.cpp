@@ -267,6 +267,24 @@ TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
     }
 }
 
+TEST(ConsoleEvents, EventsThatEndTheRunWaitWhileATemporaryExists) {
+    struct row {
+        const char* what;
+        unsigned long event;
+        bool held_with_temporary;
+    };
+    const row rows[] = {
+        {"Ctrl+C", 0, true},      {"Ctrl+Break", 1, true},    {"closing the console", 2, true},
+        {"logging off", 5, true}, {"shutting down", 6, true}, {"an unknown event", 3, false},
+        {"another", 7, false},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(console_event_held(r.event, true), r.held_with_temporary) << r.what;
+        EXPECT_FALSE(console_event_held(r.event, false)) << r.what << ", no temporary";
+    }
+    EXPECT_EQ(held_event_exit_code, 0xC000013AUL);
+}
+
 TEST(WindowsPaths, RetriesGiveUpAfterAboutTwoSeconds) {
     unsigned total = 0;
     int attempts = 0;
