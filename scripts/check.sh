@@ -7,6 +7,15 @@ export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 
 step() { printf '\n== %s\n' "$*"; }
 
+# A package unpacked into the scratch root $1 holds the manual and converts the example.
+converts_from() {
+    test -f "$1/usr/share/man/man1/gantrel.1.gz"
+    "$1/usr/bin/gantrel" examples/icosahedron.quorvdata icosahedron "$1/icosahedron.quorvwire" |
+        tee "$1/output"
+    test "$(tail -n 1 "$1/output")" = "Successfully wrote quorvwire"
+    cmp "$1/icosahedron.quorvwire" examples/icosahedron.quorvwire
+}
+
 step "packages"
 scripts/install-deps.sh --tests --lint --fuzz --windows --cross --package
 
@@ -94,12 +103,8 @@ lintian --fail-on error,warning build/deb/gantrel_*.deb
 root="$PWD/build/deb-root"
 rm -rf "$root"
 dpkg -x build/deb/gantrel_*.deb "$root"
-test -f "$root/usr/share/man/man1/gantrel.1.gz"
 test -f "$root/usr/share/doc/gantrel/copyright"
-"$root/usr/bin/gantrel" examples/icosahedron.quorvdata icosahedron "$root/icosahedron.quorvwire" |
-    tee "$root/output"
-test "$(tail -n 1 "$root/output")" = "Successfully wrote quorvwire"
-cmp "$root/icosahedron.quorvwire" examples/icosahedron.quorvwire
+converts_from "$root"
 
 step "RPM package: rpmlint, then installed into a scratch root"
 cmake --workflow --preset rpm
@@ -108,12 +113,8 @@ grep -q ' 0 errors, 0 warnings' build/deb/rpmlint
 root="$PWD/build/rpm-root"
 rm -rf "$root" && mkdir -p "$root"
 rpm2cpio build/deb/gantrel-*.rpm | (cd "$root" && cpio -idm --quiet)
-test -f "$root/usr/share/man/man1/gantrel.1.gz"
 test -f "$root/usr/share/licenses/gantrel/LICENSE"
-"$root/usr/bin/gantrel" examples/icosahedron.quorvdata icosahedron "$root/icosahedron.quorvwire" |
-    tee "$root/output"
-test "$(tail -n 1 "$root/output")" = "Successfully wrote quorvwire"
-cmp "$root/icosahedron.quorvwire" examples/icosahedron.quorvwire
+converts_from "$root"
 
 step "reproducible release: two clones, two builds, the same bytes"
 scripts/reproducible.sh

@@ -259,27 +259,6 @@ std::vector<std::string> leftovers(const fs::path& at, const std::set<std::strin
     return out;
 }
 
-// Fills the file system holding `at` until a write fails.
-void fill(const fs::path& at) {
-    const int fd = open((at / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    struct statvfs info {};
-    if (fd >= 0 && fstatvfs(fd, &info) == 0) {
-        const auto free_bytes = static_cast<off_t>(info.f_bavail * info.f_frsize);
-        if (free_bytes > (1 << 20)) {
-            posix_fallocate(fd, 0, free_bytes - (1 << 20));  // fast where it is offered
-        }
-    }
-    const std::vector<char> block(65536, 'f');
-    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
-    }
-    const std::vector<char> small(512, 'f');
-    while (fd >= 0 && write(fd, small.data(), small.size()) > 0) {
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-}
-
 bool unnamed_temporaries(const fs::path& at) {
     const int fd = open(at.c_str(), O_TMPFILE | O_RDWR, 0600);
     if (fd >= 0) {
@@ -466,7 +445,7 @@ protected:
              [&] {
                  checks c;
                  put_file(at / "old", old_content);
-                 fill(at);
+                 test::fill(at);
                  const outcome result = run_gantrel(at, {"m", "m", "old"});
                  c.expect(result.output == reports + "Could not write file old\n",
                           "full: " + result.output);

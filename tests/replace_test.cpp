@@ -70,17 +70,6 @@ std::string failed(std::uint32_t n, const std::string& how, const std::string& p
     return reports + std::to_string(3 * n) + "\n" + how + path + "\n";
 }
 
-// Fills the file system holding `folder` until a write fails.
-void fill(const fs::path& folder) {
-    const int fd = open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const std::vector<char> block(4096, 'f');
-    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-}
-
 enum class kind { tmpfs, ext4 };
 
 class FileSystems : public test::scratch_folder {
@@ -146,7 +135,7 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
     const auto mesh_only = [&](const fs::path&, const fs::path& m) { write_file(m / "m", mesh); };
     const auto mesh_only_then_full = [&](const fs::path& f, const fs::path& m) {
         mesh_only(f, m);
-        fill(m);
+        test::fill(m);
     };
     const row rows[] = {
         {"no free inodes",
@@ -178,7 +167,7 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
          "size=64k",
          [&](const fs::path& f, const fs::path& m) {
              mesh_only(f, m);
-             fill(m);
+             test::fill(m);
              fs::create_symlink("new", m / "link");
          },
          "link",
@@ -192,7 +181,7 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
              mesh_and_old(f, m);
              chown((m / "w").c_str(), nobody, nobody);
              chmod((m / "m").c_str(), 0644);
-             fill(m);
+             test::fill(m);
          },
          "w",
          true,
@@ -219,7 +208,7 @@ TEST_F(FileSystems, FullDisksNoInodesAndReadOnlyMountsKeepTheTarget) {
          "",
          [&](const fs::path& f, const fs::path& m) {
              mesh_and_old(f, m);
-             fill(m);
+             test::fill(m);
          },
          "w",
          false,
@@ -398,19 +387,8 @@ TEST_F(Replacing, ParallelRunsOnOneTargetLeaveOneWholeFile) {
 }
 
 TEST_F(Replacing, RunsKilledAtRandomMomentsLeaveTheOldFileOrTheNewOne) {
-    // The largest mesh a wire file holds: 32767 lines, 131084 bytes.
-    std::vector<test::tri> triangles;
     std::vector<std::array<std::uint32_t, 2>> lines;
-    const std::uint32_t n = 10922;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        triangles.push_back({t, t + n, t + 2 * n});
-        lines.push_back({t, t + n});
-        lines.push_back({t + n, t + 2 * n});
-        lines.push_back({t + 2 * n, t});
-    }
-    triangles.push_back({0, 0, 0});
-    lines.push_back({0, 0});
-    write_file(folder / "m", test::mesh_file(0, 0, 3 * (n + 1), triangles));
+    write_file(folder / "m", test::largest_mesh(lines));
     const bytes new_content = test::wire_file(hash_m, 0, lines);
 
     std::mt19937 random(20261208);

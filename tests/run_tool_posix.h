@@ -10,6 +10,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -178,6 +179,27 @@ inline outcome run_gantrel(const fs::path& folder, const std::vector<std::string
     int status = 0;
     waitpid(child, &status, 0);
     return {status, output};
+}
+
+// Fills the file system holding `at` until a write fails.
+inline void fill(const fs::path& at) {
+    const int fd = open((at / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    struct statvfs info {};
+    if (fd >= 0 && fstatvfs(fd, &info) == 0) {
+        const auto free_bytes = static_cast<off_t>(info.f_bavail * info.f_frsize);
+        if (free_bytes > (1 << 20)) {
+            posix_fallocate(fd, 0, free_bytes - (1 << 20));  // fast where it is offered
+        }
+    }
+    const std::vector<char> block(65536, 'f');
+    while (fd >= 0 && write(fd, block.data(), block.size()) > 0) {
+    }
+    const std::vector<char> small(512, 'f');
+    while (fd >= 0 && write(fd, small.data(), small.size()) > 0) {
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
 }
 
 // Moves this test process, and so every run it starts, into a mount namespace of its own.

@@ -80,19 +80,8 @@ protected:
 };
 
 TEST_F(WineInterrupts, InterruptedAndTerminatedRunsLeaveNoTemporary) {
-    // The largest mesh a wire file holds: 32767 lines, 131084 bytes.
-    std::vector<test::tri> triangles;
     std::vector<std::array<std::uint32_t, 2>> lines;
-    const std::uint32_t n = 10922;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        triangles.push_back({t, t + n, t + 2 * n});
-        lines.push_back({t, t + n});
-        lines.push_back({t + n, t + 2 * n});
-        lines.push_back({t + 2 * n, t});
-    }
-    triangles.push_back({0, 0, 0});
-    lines.push_back({0, 0});
-    write_file(folder / "m", test::mesh_file(0, 0, 3 * (n + 1), triangles));
+    write_file(folder / "m", test::largest_mesh(lines));
     const bytes new_content = test::wire_file(name_hash("m"), 0, lines);
     const bytes old_content(100, 0x5A);
 
