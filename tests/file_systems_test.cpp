@@ -380,14 +380,8 @@ std::vector<std::string> growing_in_place(const fs::path& at) {
     return c.failures;
 }
 
-class EveryFileSystem : public test::scratch_folder {
+class EveryFileSystem : public test::mount_folder {
 protected:
-    void SetUp() override {
-        scratch_folder::SetUp();
-        if (!test::cannot_mount().empty()) {
-            GTEST_SKIP() << test::cannot_mount();
-        }
-    }
     void TearDown() override {
         unmount_all();
         scratch_folder::TearDown();

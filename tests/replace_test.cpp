@@ -72,14 +72,8 @@ std::string failed(std::uint32_t n, const std::string& how, const std::string& p
 
 enum class kind { tmpfs, ext4 };
 
-class FileSystems : public test::scratch_folder {
+class FileSystems : public test::mount_folder {
 protected:
-    void SetUp() override {
-        scratch_folder::SetUp();
-        if (!test::cannot_mount().empty()) {
-            GTEST_SKIP() << test::cannot_mount();
-        }
-    }
     void TearDown() override {
         unmount();
         scratch_folder::TearDown();

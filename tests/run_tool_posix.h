@@ -218,4 +218,15 @@ inline const std::string& cannot_mount() {
     return reason;
 }
 
+// A scratch folder for tests that mount file systems; skipped where none can be mounted.
+class mount_folder : public scratch_folder {
+protected:
+    void SetUp() override {
+        scratch_folder::SetUp();
+        if (!cannot_mount().empty()) {
+            GTEST_SKIP() << cannot_mount();
+        }
+    }
+};
+
 }  // namespace gantrel::test
