@@ -134,9 +134,9 @@ std::vector<cli_case> cases() {
         {"control characters in a printed path",
          {{"m", abc_mesh}},
          {},
-         {"m", "abc", "no\r\t\x1b\x7f/w"},
+         {"m", "abc", "no\r\t\x1b\x7f\x01\x1f /w"},
          {triangles_is + "2", lines_is + "5",
-          "Could not open file no????"
+          "Could not open file no?????? "
           "/w"},
          {{"m", abc_mesh}}},
         {"input is a folder", {}, {"d"}, {"d", "abc", "w"}, {"Could not open file d"}, {}},

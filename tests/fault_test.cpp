@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -122,6 +123,47 @@ TEST_F(Faults, OutputsThatAreNotPlainFiles) {
              EXPECT_EQ(read_file(f / "elsewhere/target"), abc_wire);
              EXPECT_EQ(names_in(f / "elsewhere"), std::vector<std::string>{"target"});
          }},
+        {"a relative link in a folder resolves from that folder",
+         [](const fs::path& f) {
+             fs::create_directories(f / "sub");
+             write_file(f / "sub/w", old_content);
+             write_file(f / "w", old_content);
+             fs::create_symlink("w", f / "sub/l");
+         },
+         "sub/l", converted,
+         [](const fs::path& f) {
+             EXPECT_EQ(read_file(f / "sub/w"), abc_wire);
+             EXPECT_EQ(read_file(f / "w"), old_content);
+             EXPECT_EQ(names_in(f / "sub"), (std::vector<std::string>{"l", "w"}));
+         }},
+        {"a chain of three links, relative and absolute",
+         [](const fs::path& f) {
+             fs::create_directories(f / "a/b");
+             write_file(f / "a/b/target", old_content);
+             fs::create_symlink((f / "a/l2").string(), f / "l1");
+             fs::create_symlink("b/l3", f / "a/l2");
+             fs::create_symlink("target", f / "a/b/l3");
+         },
+         "l1", converted,
+         [](const fs::path& f) {
+             EXPECT_EQ(read_file(f / "a/b/target"), abc_wire);
+             EXPECT_TRUE(fs::is_symlink(fs::symlink_status(f / "l1")));
+         }},
+        {"a loop of links",
+         [](const fs::path& f) {
+             fs::create_symlink("y", f / "x");
+             fs::create_symlink("x", f / "y");
+         },
+         "x", reports + "Could not open file x\n",
+         [](const fs::path& f) { EXPECT_EQ(names_in(f).size(), 3u); }},
+        {"a new file gets the default permissions", [](const fs::path&) {}, "fresh", converted,
+         [](const fs::path& f) {
+             struct stat info {};
+             ASSERT_EQ(stat((f / "fresh").c_str(), &info), 0);
+             const mode_t mask = umask(0);
+             umask(mask);
+             EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+         }},
         {"a dangling link gets its target created",
          [](const fs::path& f) { fs::create_symlink("target", f / "link"); }, "link", converted,
          [](const fs::path& f) {
@@ -223,6 +265,45 @@ TEST_F(Faults, AFifoNoOneReadsStaysInterruptible) {
         usleep(10 * 1000);
     }
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+}
+
+TEST_F(Faults, AFifoInputStillOpenAfterItsLastTriangle) {
+    // More triangles than one read fetches; the writer keeps the FIFO open afterwards, so a
+    // reader that read past the last triangle would wait for ever.
+    std::vector<test::tri> triangles;
+    std::vector<std::array<std::uint32_t, 2>> lines;
+    for (std::uint32_t t = 0; t < 1000; ++t) {
+        triangles.push_back({t, t + 1000, t + 2000});
+        lines.push_back({t, t + 1000});
+        lines.push_back({t + 1000, t + 2000});
+        lines.push_back({t + 2000, t});
+    }
+    const bytes mesh = test::mesh_file(3000, 0, 3000, triangles);
+    ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        const int fd = open((folder / "fifo").c_str(), O_WRONLY);
+        const bool whole = write(fd, mesh.data(), mesh.size()) == static_cast<ssize_t>(mesh.size());
+        sleep(30);
+        _exit(whole ? 0 : 1);
+    }
+    int output_fd = -1;
+    const pid_t child =
+        test::start_gantrel(folder, {"fifo", "abc", "w"}, {standard_output::discarded}, &output_fd);
+    int status = 0;
+    bool ended = false;
+    for (int waited_ms = 0; waited_ms < 10000 && !ended; waited_ms += 10) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        usleep(10 * 1000);
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+    EXPECT_TRUE(ended) << "the run read past its last triangle and waited for more";
+    EXPECT_EQ(read_file(folder / "w"), test::wire_file(0xEBB055C2u, 0, lines));
 }
 
 TEST_F(Faults, InputsThatAreNotPlainFiles) {

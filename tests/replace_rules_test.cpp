@@ -39,6 +39,10 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
     read_only.writable = false;
     read_only.readable = false;
     read_only.temporary = temporary_outcome::not_tried;
+    // Not reachable from the tool, which tries no temporary for such a file, but the decision
+    // must not rest on that.
+    target_facts read_only_with_temporary = plain_file();
+    read_only_with_temporary.writable = false;
     target_facts linked = plain_file();
     linked.several_links = true;
     target_facts foreign = plain_file();
@@ -78,6 +82,8 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
         {"a folder is refused", directory, replacement::refuse_open},
         {"a device or FIFO is written as it is", device, replacement::write_directly},
         {"a file the user may not write is refused", read_only, replacement::refuse_open},
+        {"... even with a temporary made for it", read_only_with_temporary,
+         replacement::refuse_open},
         {"hard links stay together", linked, replacement::write_in_place},
         {"an owner that cannot be given keeps the file", foreign, replacement::write_in_place},
         {"a folder refusing new files, a writable file", closed_folder,
@@ -258,6 +264,9 @@ TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
         {"NUL is a device, not a file in the folder", L"NUL", cwd, L"NUL"},
         {"nul: too", L"nul:", cwd, L"nul:"},
         {"COM1 too", L"com1", cwd, L"com1"},
+        {"COM0 is a file", L"com0", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\com0"},
+        {"259 characters once absolute are left alone", L"w", L"C:\\" + deep.substr(1), L"w"},
+        {"260 are not", L"w", L"C:\\" + deep, L"\\\\?\\C:\\" + deep + L"\\w"},
         {"a trailing separator stays", deep + L"\\sub\\", L"C:\\work",
          L"\\\\?\\C:\\work\\" + deep + L"\\sub\\"},
         {"the empty path", L"", cwd, L""},

@@ -440,9 +440,15 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
         {"an existing file", "old", true},
         {"input and output the same", "m", true},
         {"a new file needs no flush", "new", false},
+        {"a file with two links, written in place", "linked", true},
     };
     for (const row& r : rows) {
         write_file(folder / "m", distinct_mesh(3));
+        if (r.output == "linked") {
+            write_file(folder / "linked", old_content);
+            fs::remove(folder / "linked2");
+            fs::create_hard_link(folder / "linked", folder / "linked2");
+        }
         const std::string command = "cd '" + folder.string() + "' && strace -f -qq -o ../trace-" +
                                     r.output +
                                     " -e trace=fsync,fdatasync,rename,renameat,renameat2,linkat '" +
@@ -457,7 +463,12 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
         const std::size_t flush = trace.find("fsync(");
         const std::size_t rename = trace.find("rename");
         const std::size_t link = trace.find("linkat(");
-        if (r.flushed) {
+        if (r.output == "linked") {
+            // In place: no temporary is linked or renamed; the file itself is flushed.
+            EXPECT_NE(flush, std::string::npos) << r.what << "\n" << trace;
+            EXPECT_EQ(rename, std::string::npos) << r.what << "\n" << trace;
+            EXPECT_EQ(read_file(folder / "linked2"), distinct_wire(3, hash_m)) << r.what;
+        } else if (r.flushed) {
             ASSERT_NE(flush, std::string::npos) << r.what << "\n" << trace;
             ASSERT_NE(rename, std::string::npos) << r.what << "\n" << trace;
             EXPECT_LT(flush, rename) << r.what << "\n" << trace;
@@ -467,6 +478,52 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
         }
         EXPECT_EQ(read_file(folder / r.output), distinct_wire(3, hash_m)) << r.what;
     }
+}
+
+TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
+    // Without unnamed temporaries (the look at /proc/self/fd made to fail), the first name tried
+    // is made to clash: the run must try another, not give up.
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const char* binary = std::getenv("GANTREL_BINARY");
+    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
+    write_file(folder / "m", distinct_mesh(3));
+    const fs::path trace_path = folder.parent_path() / (folder.filename().string() + ".trace");
+    // The third openat: the input, the folder, then the first named temporary.
+    const std::string command = "cd '" + folder.string() + "' && strace -qq -o '" +
+                                trace_path.string() +
+                                "' -e trace=access,openat -e inject=access:error=ENOENT "
+                                "-e inject=openat:error=EEXIST:when=3 '" +
+                                binary + "' m m fresh > printed";
+    if (std::system(command.c_str()) != 0) {
+        GTEST_SKIP() << "strace cannot inject faults here";
+    }
+    const bytes trace_bytes = read_file(trace_path);
+    fs::remove(trace_path);
+    const std::string trace(trace_bytes.begin(), trace_bytes.end());
+    ASSERT_NE(trace.find("O_EXCL"), std::string::npos) << trace;
+    EXPECT_NE(trace.find("EEXIST (File exists) (INJECTED)"), std::string::npos) << trace;
+    const bytes printed = read_file(folder / "printed");
+    EXPECT_EQ(std::string(printed.begin(), printed.end()), converted(3));
+    EXPECT_EQ(read_file(folder / "fresh"), distinct_wire(3, hash_m));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"fresh", "m", "printed"}));
+}
+
+TEST_F(FileSystems, ARenameThatFailsKeepsTheTargetAndLeavesNoTemporary) {
+    // A file mounted over the target: renaming onto a mount point fails with EBUSY.
+    const std::uint32_t n = 3;
+    write_file(folder / "m", distinct_mesh(n));
+    write_file(folder / "w", old_content);
+    write_file(folder / "over", bytes(40, 0x33));
+    ASSERT_EQ(mount((folder / "over").c_str(), (folder / "w").c_str(), nullptr, MS_BIND, nullptr),
+              0);
+    const outcome result = run_gantrel(folder, {"m", "m", "w"});
+    umount2((folder / "w").c_str(), MNT_DETACH);
+    EXPECT_EQ(result.output, failed(n, "Could not write file ", "w"));
+    EXPECT_EQ(read_file(folder / "w"), old_content);
+    EXPECT_EQ(read_file(folder / "over"), bytes(40, 0x33));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "over", "w"}));
 }
 
 TEST_F(Replacing, ASmallStackIsEnough) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 
 #include "mesh/name_hash.h"
@@ -70,6 +71,17 @@ TEST(WireFile, MostLinesAHeaderCanCount) {
     EXPECT_EQ(file[12], 0xFE);
     EXPECT_EQ(file[13], 0xFF);
     EXPECT_EQ(bytes(file.end() - 4, file.end()), hex("FE7F FF7F"));
+}
+
+TEST(WireFile, TheHeaderSetsEveryByteWhateverTheBufferHeld) {
+    for (const int fill : {0x00, 0xEE, 0xFF}) {
+        unsigned char header[wire_header_size];
+        std::memset(header, fill, sizeof header);
+        encode_wire_header(0xEBB055C2u, 0x0201, 5, header);
+        EXPECT_EQ(test::bytes(header, header + sizeof header),
+                  test::hex("10000000 C255B0EB 0000 0102 0A00 0102"))
+            << "buffer filled with " << fill;
+    }
 }
 
 }  // namespace
