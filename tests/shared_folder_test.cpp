@@ -206,6 +206,45 @@ protected:
         lchown(at.c_str(), owner, nobody);
     }
 
+    // Runs the tool on `output` under strace, holding the system call `held_call` (strace's
+    // inject syntax) for 0.4 s; once it is entered, `swap` runs as the user nobody. Returns what
+    // the run printed.
+    std::string run_held(const std::string& held_call, const fs::path& output,
+                         const std::function<bool()>& swap) {
+        const char* binary = std::getenv("GANTREL_BINARY");
+        EXPECT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
+        if (binary == nullptr) {
+            return "";
+        }
+        const std::string trace = (folder / "trace").string();
+        const std::string command = "exec strace -f -qq -o '" + trace +
+                                    "' -e trace=" + held_call.substr(0, held_call.find(':')) +
+                                    " -e inject=" + held_call + ":delay_enter=400000 '" + binary +
+                                    "' '" + (folder / "m").string() + "' abc '" + output.string() +
+                                    "' > '" + (folder / "printed").string() + "'";
+        const pid_t run = fork();
+        if (run == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // Wait for the held call to be entered, then swap.
+        const std::string call = held_call.substr(0, held_call.find_first_of(",:"));
+        for (int i = 0; i < 200; ++i) {
+            const bytes t = read_file(trace);
+            if (std::string(t.begin(), t.end()).find(call) != std::string::npos) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_TRUE(as_user(nobody, swap)) << "the swap failed";
+        int status = 0;
+        waitpid(run, &status, 0);
+        fs::remove(trace);
+        const bytes printed = read_file(folder / "printed");
+        return std::string(printed.begin(), printed.end());
+    }
+
 public:
     // A process that reads the FIFO at `path` to its end, so that writers need not wait.
     void start_reader(const fs::path& path) {
@@ -429,37 +468,10 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
         }
         link_as(nobody, "../public", s / "sticky/l");
         const std::vector<std::string> public_before = snapshot(s / "public");
-        const std::string trace = (folder / "trace").string();
-        const std::string command = "exec strace -f -qq -o '" + trace +
-                                    "' -e trace=" + r.held_call.substr(0, r.held_call.find(':')) +
-                                    " -e inject=" + r.held_call + ":delay_enter=400000 '" + binary +
-                                    "' '" + (folder / "m").string() + "' abc '" +
-                                    (mine / "w").string() + "' > '" +
-                                    (folder / "printed").string() + "'";
-        const pid_t run = fork();
-        if (run == 0) {
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Wait for the held call to be entered, then swap.
-        for (int i = 0; i < 200; ++i) {
-            const bytes t = read_file(trace);
-            if (std::string(t.begin(), t.end()).find(r.held_call.substr(0, 6)) !=
-                std::string::npos) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        const bool swapped = as_user(nobody, [&] {
+        const std::string text = run_held(r.held_call, mine / "w", [&] {
             return renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, (s / "sticky/l").c_str(),
                              RENAME_EXCHANGE) == 0;
         });
-        ASSERT_TRUE(swapped) << r.what;
-        int status = 0;
-        waitpid(run, &status, 0);
-        const bytes printed = read_file(folder / "printed");
-        const std::string text(printed.begin(), printed.end());
         // The folder that was the target's is now at sticky/l; root's folder behind sticky/d.
         EXPECT_EQ(snapshot(s / "public"), public_before) << r.what << "\n" << text;
         const bytes after = read_file(s / "sticky/l/w");
@@ -471,7 +483,42 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
         for (const std::string& line : snapshot(s)) {
             EXPECT_EQ(line.find(".gantrel-"), std::string::npos) << r.what << ": " << line;
         }
-        fs::remove(trace);
+    }
+}
+
+// The other user swaps the target's name itself, between the look at it and its opening, for a
+// link to root's file or for a FIFO: the run opens neither as the file it looked at.
+TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    struct row {
+        const char* what;
+        bool fifo;
+    };
+    for (const row& r : {row{"a link to root's file", false}, row{"a FIFO", true}}) {
+        build_scene();
+        const fs::path s = folder / "scene";
+        const fs::path mine = s / "sticky/d";
+        fs::create_directories(mine);
+        chown(mine.c_str(), nobody, nobody);
+        chmod(mine.c_str(), 0755);
+        write_file(mine / "w", secret);
+        chown((mine / "w").c_str(), nobody, nobody);
+        if (r.fifo) {
+            mkfifo((mine / "x").c_str(), 0666);
+            chown((mine / "x").c_str(), nobody, nobody);
+        } else {
+            link_as(nobody, (s / "private/secret").string(), mine / "x");
+        }
+        // The third openat: the input, the target's folder, then the target.
+        const std::string text = run_held("openat:when=3", mine / "w", [&] {
+            return renameat2(AT_FDCWD, (mine / "w").c_str(), AT_FDCWD, (mine / "x").c_str(),
+                             RENAME_EXCHANGE) == 0;
+        });
+        EXPECT_EQ(text, reports + "Could not open file " + (mine / "w").string() + "\n") << r.what;
+        EXPECT_EQ(read_file(s / "private/secret"), secret) << r.what;
+        EXPECT_EQ(read_file(mine / "x"), secret) << r.what;
     }
 }
 
