@@ -243,6 +243,22 @@ TEST_F(Faults, PermissionsDecideWhetherAFileIsReplaced) {
     EXPECT_EQ(result.output, reports + "Could not open file w\n");
     EXPECT_EQ(read_file(folder / "w"), old_content);
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"closed", "m", "w"}));
+
+    // A file its user may write but not read, in a folder open to new files: replaced by a
+    // rename, keeping its mode.
+    write_file(folder / "write-only", old_content);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((folder / "write-only").c_str(), nobody, nobody), 0);
+    }
+    fs::permissions(folder / "write-only", fs::perms::owner_write);
+    result =
+        run_gantrel(folder, {"m", "abc", "write-only"}, {standard_output::captured, 0, 0, true});
+    EXPECT_EQ(result.output, converted);
+    struct stat info {};
+    ASSERT_EQ(stat((folder / "write-only").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0200u);
+    fs::permissions(folder / "write-only", fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_EQ(read_file(folder / "write-only"), abc_wire);
     fs::permissions(folder / "closed", fs::perms::owner_all);
 }
 
