@@ -119,4 +119,7 @@ converts_from "$root"
 step "reproducible release: two clones, two builds, the same bytes"
 scripts/reproducible.sh
 
+step "mutation check: every plausible mistake in the list is caught by the tests"
+scripts/mutation-check.py
+
 step "all checks passed"
