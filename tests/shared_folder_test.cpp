@@ -200,6 +200,16 @@ protected:
         chmod((folder / "m").c_str(), 0644);
     }
 
+    // A fresh scene with a folder of the user nobody's inside the sticky folder: sticky/d.
+    fs::path scene_with_folder_of_nobody() {
+        build_scene();
+        const fs::path mine = folder / "scene/sticky/d";
+        fs::create_directories(mine);
+        chown(mine.c_str(), nobody, nobody);
+        chmod(mine.c_str(), 0755);
+        return mine;
+    }
+
     // A link or file at `at`, made as if `owner` had made it.
     static void link_as(uid_t owner, const std::string& target, const fs::path& at) {
         fs::create_symlink(target, at);
@@ -455,12 +465,8 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
         {"before the rename", "renameat,renameat2", true},
     };
     for (const row& r : rows) {
-        build_scene();
         const fs::path s = folder / "scene";
-        const fs::path mine = s / "sticky/d";
-        fs::create_directories(mine);
-        chown(mine.c_str(), nobody, nobody);
-        chmod(mine.c_str(), 0755);
+        const fs::path mine = scene_with_folder_of_nobody();
         if (r.existing) {
             write_file(mine / "w", secret);
             chown((mine / "w").c_str(), nobody, nobody);
@@ -497,12 +503,8 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         bool fifo;
     };
     for (const row& r : {row{"a link to root's file", false}, row{"a FIFO", true}}) {
-        build_scene();
         const fs::path s = folder / "scene";
-        const fs::path mine = s / "sticky/d";
-        fs::create_directories(mine);
-        chown(mine.c_str(), nobody, nobody);
-        chmod(mine.c_str(), 0755);
+        const fs::path mine = scene_with_folder_of_nobody();
         write_file(mine / "w", secret);
         chown((mine / "w").c_str(), nobody, nobody);
         if (r.fifo) {
