@@ -234,6 +234,7 @@ protected:
                                     "' > '" + (folder / "printed").string() + "'";
         const pid_t run = fork();
         if (run == 0) {
+            setpgid(0, 0);  // so that a run that hangs can be ended with strace and all
             execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
             _exit(127);
         }
@@ -249,7 +250,13 @@ protected:
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_TRUE(as_user(nobody, swap)) << "the swap failed";
         int status = 0;
-        waitpid(run, &status, 0);
+        for (int waited = 0; waitpid(run, &status, WNOHANG) == 0; ++waited) {
+            if (waited == 2000) {
+                ADD_FAILURE() << "the run hung and was ended";
+                kill(-run, SIGKILL);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         fs::remove(trace);
         const bytes printed = read_file(folder / "printed");
         return std::string(printed.begin(), printed.end());
@@ -513,8 +520,8 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         } else {
             link_as(nobody, (s / "private/secret").string(), mine / "x");
         }
-        // The third openat: the input, the target's folder, then the target.
-        const std::string text = run_held("openat:when=3", mine / "w", [&] {
+        // The first geteuid comes between the look at the target and its opening.
+        const std::string text = run_held("geteuid:when=1", mine / "w", [&] {
             return renameat2(AT_FDCWD, (mine / "w").c_str(), AT_FDCWD, (mine / "x").c_str(),
                              RENAME_EXCHANGE) == 0;
         });
