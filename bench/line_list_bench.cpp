@@ -62,13 +62,16 @@ void scanned(benchmark::State& state, const triangle_list& triangles) {
 const triangle_list mesh_a = gantrel::bench::all_sides_distinct();
 const triangle_list mesh_b = gantrel::bench::closed_grid();
 const triangle_list mesh_c = gantrel::bench::few_vertices();
+const triangle_list mesh_d = gantrel::bench::fan();
 
 BENCHMARK_CAPTURE(indexed, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(indexed, b_closed_grid, mesh_b)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(indexed, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, d_fan, mesh_d)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(scanned, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scanned, b_closed_grid, mesh_b)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scanned, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(scanned, d_fan, mesh_d)->Unit(benchmark::kMillisecond);
 
 void hash_name(benchmark::State& state) {
     const std::string name(static_cast<std::size_t>(state.range(0)), 'M');

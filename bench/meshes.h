@@ -48,6 +48,16 @@ inline triangle_list few_vertices() {
     return out;
 }
 
+// (d) A fan: 21845 triangles around vertex 0, whose 65535 sides are all distinct and two thirds
+// of them share the one vertex. The worst case for looking lines up by their lower vertex.
+inline triangle_list fan() {
+    constexpr std::int32_t n = 21845;
+    triangle_list out;
+    for (std::int32_t t = 0; t < n; ++t)
+        out.push_back({0, 2 * t + 1, 2 * t + 2});
+    return out;
+}
+
 // The mesh data file for `triangles`: both counts 3 x triangles, zeros elsewhere in the header.
 inline std::vector<unsigned char> mesh_data_file(const triangle_list& triangles) {
     std::vector<unsigned char> out(28, 0);
