@@ -40,8 +40,6 @@ void start_reading(mesh_data_reader& reader, std::FILE* file) {
     reader.file = file;
     reader.triangles_unfetched = 0;
     reader.ended = false;
-    reader.next = 0;
-    reader.fetched = 0;
 }
 
 bool read_header(mesh_data_reader& reader, mesh_data_header& out) {
@@ -55,25 +53,27 @@ bool read_header(mesh_data_reader& reader, mesh_data_header& out) {
     return true;
 }
 
-bool read_triangle(mesh_data_reader& reader, triangle& out) {
-    if (reader.next == reader.fetched) {
-        const std::size_t wanted =
-            std::min(triangles_per_chunk, static_cast<std::size_t>(reader.triangles_unfetched));
-        if (reader.ended || wanted == 0) {
-            return false;
-        }
-        const std::size_t size = std::fread(reader.chunk, 1, wanted * triangle_size, reader.file);
-        reader.ended = size < wanted * triangle_size;
-        reader.triangles_unfetched -= static_cast<std::int32_t>(wanted);
-        reader.next = 0;
-        reader.fetched = size / triangle_size;
-        if (reader.fetched == 0) {
-            return false;
-        }
+bool read_triangles(mesh_data_reader& reader, triangle_run& out) {
+    out = triangle_run{reader.chunk, 0};
+    if (reader.ended) {
+        return false;  // a short read already gave the last whole triangles
     }
-    out = decode_triangle(reader.chunk + reader.next * triangle_size);
-    ++reader.next;
-    return true;
+    const std::size_t wanted =
+        std::min(triangles_per_chunk, static_cast<std::size_t>(reader.triangles_unfetched));
+    if (wanted == 0) {
+        return true;
+    }
+    const std::size_t size = std::fread(reader.chunk, 1, wanted * triangle_size, reader.file);
+    reader.ended = size < wanted * triangle_size;
+    reader.triangles_unfetched -= static_cast<std::int32_t>(wanted);
+    out.count = size / triangle_size;
+    // In place: each index is read before it is written, and on a little-endian host the bytes
+    // are already the value.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(reader.chunk);
+    for (std::size_t i = 0; i < out.count * 3; ++i) {
+        reader.chunk[i] = static_cast<std::uint16_t>(load_u16_le(bytes + 2 * i));
+    }
+    return out.count != 0 || !reader.ended;
 }
 
 }  // namespace gantrel

@@ -85,9 +85,14 @@ struct mesh_data_reader {
     std::FILE* file;
     std::int32_t triangles_unfetched;  // announced triangles not yet read from the file
     bool ended;                        // the file ended or failed
-    std::size_t next;                  // next triangle in `chunk`
-    std::size_t fetched;               // whole triangles in `chunk`
-    unsigned char chunk[triangles_per_chunk * triangle_size];
+    // The last chunk read: 3 vertex indices per triangle, decoded in place to the host's order.
+    std::uint16_t chunk[triangles_per_chunk * 3];
+};
+
+// Whole triangles as vertex indices a, b, c, three per triangle, in file order.
+struct triangle_run {
+    const std::uint16_t* indices;
+    std::size_t count;  // triangles
 };
 
 // Starts reading `file`, which the caller keeps open and closes.
@@ -96,8 +101,10 @@ void start_reading(mesh_data_reader& reader, std::FILE* file);
 // Reads the 28-byte header; false when the file ends before it does.
 bool read_header(mesh_data_reader& reader, mesh_data_header& out);
 
-// Reads the next of the walked_index_count / 3 triangles the header announced; false when the
-// file ends before the triangle does. Call at most that many times, after `read_header`.
-bool read_triangle(mesh_data_reader& reader, triangle& out);
+// Reads the next triangles of the walked_index_count / 3 the header announced, at most a chunk;
+// `out.count` is 0 once all are read. False when the file ends before the next triangle does;
+// the whole triangles before that point are still given first. The indices stay valid until the
+// next call. Call after `read_header`.
+bool read_triangles(mesh_data_reader& reader, triangle_run& out);
 
 }  // namespace gantrel

@@ -59,15 +59,21 @@ bool read_as_a_stream(const std::uint8_t* data, std::size_t size, const gantrel:
     gantrel::mesh_data_header header{};
     bool whole = gantrel::read_header(*reader, header);
     check(whole == decoded_header, "stream and buffer agree on the header");
-    for (std::int32_t i = 0; whole && i < header.walked_index_count / 3; ++i) {
-        gantrel::triangle t{};
-        whole = gantrel::read_triangle(*reader, t);
-        if (whole) {
-            const gantrel::triangle expected = gantrel::triangle_at(mesh, i);
-            check(t.a == expected.a && t.b == expected.b && t.c == expected.c,
+    std::int32_t read = 0;
+    while (whole) {
+        gantrel::triangle_run next{};
+        whole = gantrel::read_triangles(*reader, next);
+        for (std::size_t i = 0; i < next.count; ++i, ++read) {
+            check(read < header.walked_index_count / 3, "no triangle past the announced ones");
+            const gantrel::triangle expected = gantrel::triangle_at(mesh, read);
+            const std::uint16_t* t = next.indices + 3 * i;
+            check(t[0] == expected.a && t[1] == expected.b && t[2] == expected.c,
                   "stream and buffer agree on a triangle");
         }
+        if (whole && next.count == 0)
+            break;
     }
+    check(!whole || read == header.walked_index_count / 3, "a whole file gives every triangle");
     std::fclose(file);
     return whole;
 }
@@ -94,7 +100,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     static gantrel::line_list lines;
     gantrel::clear_line_list(lines);
-    gantrel::reserve_lines(lines, mesh.triangle_count / 2 * 3);
     for (std::int32_t i = 0; i < mesh.triangle_count; ++i) {
         const gantrel::triangle t = gantrel::triangle_at(mesh, i);
         gantrel::add_triangle(lines, t.a, t.b, t.c);

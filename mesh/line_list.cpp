@@ -7,11 +7,55 @@ namespace gantrel {
 
 namespace {
 
-// The unordered pair as one 32-bit word, the same for a-b and b-a, for hashing.
+constexpr std::uint64_t every_lane_one = 0x0001000100010001u;
+constexpr std::uint64_t every_lane_top = 0x8000800080008000u;
+
+// The unordered pair as one 32-bit word, the same for a-b and b-a: lower vertex, higher vertex.
 std::uint32_t line_key(std::uint32_t a, std::uint32_t b) {
     const std::uint32_t low = a < b ? a : b;
     const std::uint32_t high = a < b ? b : a;
     return low << 16 | high;
+}
+
+std::uint32_t entry_key(const line_list& lines, std::int32_t i) {
+    const line entry = line_at(lines, i);
+    return line_key(static_cast<std::uint32_t>(entry.first),
+                    static_cast<std::uint32_t>(entry.second));
+}
+
+// The 16-bit word whose bytes in memory are `value`, least significant byte first.
+std::uint16_t little_endian_word(std::uint32_t value) {
+    const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xFF),
+                                    static_cast<unsigned char>((value >> 8) & 0xFF)};
+    std::uint16_t word = 0;
+    std::memcpy(&word, bytes, sizeof word);
+    return word;
+}
+
+// How the line low-high stands in the lanes of `low`: its higher vertex counted from the lower
+// one, plus 1, so that 0 marks an empty lane. Only the line 0-65535 comes out 0, and it never
+// takes a lane.
+std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
+    return (high - low + 1) & 0xFFFF;
+}
+
+// Non-zero when a lane of `lanes` is 0: the top bit of the lowest such lane is exact (the ones
+// above it may be set wrongly, by the borrow).
+std::uint64_t zero_lanes(std::uint64_t lanes) {
+    return (lanes - every_lane_one) & ~lanes & every_lane_top;
+}
+
+// Whether `value` (not 0) stands in one of the lanes.
+bool lanes_hold(std::uint64_t lanes, std::uint64_t value) {
+    return zero_lanes(lanes ^ (value * every_lane_one)) != 0;
+}
+
+// Whether the line `key` went to the hash table: its lower vertex's lanes were full when it came,
+// or it cannot take a lane. Lanes are never emptied while the line is in the list, so this stays
+// true of a line for good.
+bool in_hash_table(const line_list& lines, std::uint32_t key) {
+    const std::uint64_t value = lane_value(key >> 16, key & 0xFFFF);
+    return value == 0 || !lanes_hold(lines.lanes[key >> 16], value);
 }
 
 // Fibonacci hashing: the multiply spreads both halves of the key into the top bits.
@@ -19,124 +63,159 @@ std::uint32_t home_slot(std::uint32_t key, std::uint32_t bits) {
     return (key * 0x9E3779B1u) >> (32 - bits);
 }
 
-// A record as one word, first | second << 16, whatever the host's byte order.
-std::uint32_t record_word(const unsigned char* record) {
-    return static_cast<std::uint32_t>(record[0]) | static_cast<std::uint32_t>(record[1]) << 8 |
-           static_cast<std::uint32_t>(record[2]) << 16 |
-           static_cast<std::uint32_t>(record[3]) << 24;
-}
-
-// The slot numbering the line a-b, in either orientation, or the empty slot where it belongs.
-std::uint32_t find_slot(const line_list& lines, std::uint32_t a, std::uint32_t b) {
-    const std::uint32_t key = line_key(a, b);
+// The hash table slot numbering the line `key`, or the empty slot where it belongs.
+std::uint32_t find_slot(const line_list& lines, std::uint32_t key) {
     const std::uint32_t mask = (std::uint32_t{1} << lines.index_bits) - 1;
     std::uint32_t slot = home_slot(key, lines.index_bits);
     for (;;) {
         const std::uint32_t held = lines.index[slot];
-        if (held == 0) {
-            return slot;
-        }
-        // Compared as unordered pairs: which orientation matches is a coin toss, not worth a
-        // mispredicted branch.
-        const std::uint32_t word = record_word(lines.records[held - 1]);
-        if (line_key(word & 0xFFFF, word >> 16) == key) {
+        if (held == 0 || entry_key(lines, static_cast<std::int32_t>(held) - 1) == key) {
             return slot;
         }
         slot = (slot + 1) & mask;
     }
 }
 
-// Whether an entry past the ones the index numbers is the line a-b in either orientation.
-bool unindexed_entries_hold(const line_list& lines, std::uint32_t a, std::uint32_t b) {
-    const std::uint32_t key = line_key(a, b);
+// Whether an entry past the ones the hash table can number is the line `key`.
+bool unindexed_entries_hold(const line_list& lines, std::uint32_t key) {
     for (std::int32_t i = line_index_entries; i < lines.count; ++i) {
-        const std::uint32_t word = record_word(lines.records[i]);
-        if (line_key(word & 0xFFFF, word >> 16) == key) {
+        if (entry_key(lines, i) == key) {
             return true;
         }
     }
     return false;
 }
 
-void clear_index(line_list& lines) {
+void clear_hash_table(line_list& lines) {
     if (lines.index_bits != 0) {
         std::memset(lines.index, 0, sizeof lines.index[0] << lines.index_bits);
     }
 }
 
-// Doubles the index (or sets up the first one) and files every entry again. Clearing the whole
-// new index, fresh pages included, writes each page before any probe reads it: a page first read
-// while untouched would fault twice, once to map the shared zero page and again on the write.
-void grow_index(line_list& lines) {
+// Doubles the hash table (or sets up the first one) and files its lines again. Clearing the whole
+// new table, fresh pages included, writes each page before any probe reads it.
+void grow_hash_table(line_list& lines) {
     lines.index_bits = lines.index_bits == 0 ? line_index_min_bits : lines.index_bits + 1;
     assert(lines.index_bits <= line_index_max_bits);
-    clear_index(lines);
+    clear_hash_table(lines);
+    if (lines.hashed == 0) {
+        return;
+    }
     const std::int32_t indexed =
         lines.count < line_index_entries ? lines.count : line_index_entries;
     for (std::int32_t i = 0; i < indexed; ++i) {
-        const line entry = line_at(lines, i);
-        const std::uint32_t slot = find_slot(lines, static_cast<std::uint32_t>(entry.first),
-                                             static_cast<std::uint32_t>(entry.second));
-        lines.index[slot] = static_cast<std::uint16_t>(i + 1);
+        const std::uint32_t key = entry_key(lines, i);
+        if (in_hash_table(lines, key)) {
+            lines.index[find_slot(lines, key)] = static_cast<std::uint16_t>(i + 1);
+        }
     }
+}
+
+void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uint32_t second) {
+    assert(count < line_list_capacity);
+    auto& record = lines.records[count];
+    record[0] = little_endian_word(first);
+    record[1] = little_endian_word(second);
+    ++count;
+}
+
+// The rare way, through the hash table: adds the line unless the table (or the scan past it)
+// holds it. Kept out of line so that the common way stays short.
+[[gnu::noinline]] void add_hashed_line(line_list& lines, std::int32_t& count, std::uint32_t first,
+                                       std::uint32_t second, std::uint32_t key) {
+    lines.count = count;
+    if (lines.index_bits == 0) {
+        grow_hash_table(lines);
+    }
+    std::uint32_t slot = find_slot(lines, key);
+    if (lines.index[slot] != 0) {
+        return;
+    }
+    if (count >= line_index_entries) {
+        if (!unindexed_entries_hold(lines, key)) {
+            append(lines, count, first, second);
+        }
+        return;
+    }
+    // Keep the table under half full, so probe sequences stay short.
+    ++lines.hashed;
+    if (lines.hashed * 2 >= (std::uint32_t{1} << lines.index_bits)) {
+        grow_hash_table(lines);
+        slot = find_slot(lines, key);
+    }
+    lines.index[slot] = static_cast<std::uint16_t>(count + 1);
+    append(lines, count, first, second);
+}
+
+[[gnu::noinline]] void start_lane_block(line_list& lines, std::uint32_t block) {
+    std::memset(&lines.lanes[block * line_lane_block_vertices], 0,
+                sizeof lines.lanes[0] * line_lane_block_vertices);
+    lines.lane_blocks_in_use[block / 32] |= std::uint32_t{1} << (block % 32);
+}
+
+// Adds the line first-second unless present. `count` stands for the list's count, which the
+// caller keeps in a local across many sides: stored back after each, it would make every side
+// wait for the one before.
+inline void add_side(line_list& lines, std::int32_t& count, std::uint32_t first,
+                     std::uint32_t second) {
+    assert(first <= 0xFFFF && second <= 0xFFFF);
+    const std::uint32_t low = first < second ? first : second;
+    const std::uint32_t high = first < second ? second : first;
+    const std::uint32_t block = low / line_lane_block_vertices;
+    if ((lines.lane_blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
+        start_lane_block(lines, block);
+    }
+    std::uint64_t& lanes = lines.lanes[low];
+    const std::uint64_t value = lane_value(low, high);
+    const std::uint64_t free_lanes = zero_lanes(lanes);
+    if (value == 0 || free_lanes == 0) {
+        if (value == 0 || !lanes_hold(lanes, value)) {
+            add_hashed_line(lines, count, first, second, low << 16 | high);
+        }
+        return;
+    }
+    if (lanes_hold(lanes, value)) {
+        return;
+    }
+    // Lanes fill from the lowest, and the lowest free one is found exactly: isolated, its top bit
+    // shifted down to the lane's lowest bit is the multiplier that moves the value there.
+    lanes |= value * ((free_lanes & (0 - free_lanes)) >> 15);
+    append(lines, count, first, second);
 }
 
 }  // namespace
 
 void clear_line_list(line_list& lines) {
-    clear_index(lines);
+    std::memset(lines.lane_blocks_in_use, 0, sizeof lines.lane_blocks_in_use);
+    clear_hash_table(lines);
     lines.index_bits = 0;
+    lines.hashed = 0;
     lines.count = 0;
 }
 
-void reserve_lines(line_list& lines, std::int32_t expected_lines) {
-    if (expected_lines <= 0) {
-        return;
-    }
-    std::uint32_t bits = line_index_min_bits;
-    while (bits < line_index_max_bits &&
-           static_cast<std::uint32_t>(expected_lines) * 2 >= (std::uint32_t{1} << bits)) {
-        ++bits;
-    }
-    if (bits > lines.index_bits) {
-        lines.index_bits = bits - 1;
-        grow_index(lines);
-    }
-}
-
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
-    assert(a >= 0 && a <= 0xFFFF && b >= 0 && b <= 0xFFFF);
-    if (lines.index_bits == 0) {
-        grow_index(lines);
-    }
-    const auto first = static_cast<std::uint32_t>(a);
-    const auto second = static_cast<std::uint32_t>(b);
-    const std::uint32_t slot = find_slot(lines, first, second);
-    if (lines.index[slot] != 0 ||
-        (lines.count > line_index_entries && unindexed_entries_hold(lines, first, second))) {
-        return;
-    }
-    assert(lines.count < line_list_capacity);
-    unsigned char* record = lines.records[lines.count];
-    record[0] = static_cast<unsigned char>(first & 0xFF);
-    record[1] = static_cast<unsigned char>(first >> 8);
-    record[2] = static_cast<unsigned char>(second & 0xFF);
-    record[3] = static_cast<unsigned char>(second >> 8);
-    if (lines.count < line_index_entries) {
-        lines.index[slot] = static_cast<std::uint16_t>(lines.count + 1);
-    }
-    ++lines.count;
-    // Keep the index under half full, so probe sequences stay short.
-    if (lines.count <= line_index_entries &&
-        static_cast<std::uint32_t>(lines.count) * 2 >= (std::uint32_t{1} << lines.index_bits)) {
-        grow_index(lines);
-    }
+    std::int32_t count = lines.count;
+    add_side(lines, count, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
+    lines.count = count;
 }
 
 void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t c) {
-    add_line(lines, a, b);
-    add_line(lines, b, c);
-    add_line(lines, c, a);
+    const std::uint16_t indices[3] = {static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(b),
+                                      static_cast<std::uint16_t>(c)};
+    add_triangles(lines, indices, 1);
+}
+
+void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count) {
+    std::int32_t lines_count = lines.count;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint32_t a = indices[3 * i];
+        const std::uint32_t b = indices[3 * i + 1];
+        const std::uint32_t c = indices[3 * i + 2];
+        add_side(lines, lines_count, a, b);
+        add_side(lines, lines_count, b, c);
+        add_side(lines, lines_count, c, a);
+    }
+    lines.count = lines_count;
 }
 
 }  // namespace gantrel

@@ -6,14 +6,22 @@
 // each line once, in order of first addition and in the orientation it was first added with;
 // that order and orientation are exactly what the wire file stores.
 //
-// Beside the entries sits an open-addressing index of the unordered pairs, so that a side is
-// looked up in one short probe sequence instead of a scan of the whole list. Its slots hold entry
-// numbers, 16 bits each, so it touches half the memory of one that held the pairs themselves: a
-// run's cost is mostly the pages it touches. It only answers "present or not"; order and
-// orientation live in the entries alone. It starts small and doubles inside its fixed block as
-// lines arrive, rebuilt from the entries each time. 16-bit slots can number 65535 entries, as many
-// as a mesh data file can yield; the entries past them, which only a caller adding lines of its
-// own can reach, are found by a scan.
+// Beside the entries sits an index that only answers "present or not"; order and orientation
+// live in the entries alone. A run's cost is mostly the pages it touches and the work per side,
+// and the index is laid out for both:
+//  - Lanes. Each vertex has four 16-bit lanes for the lines whose lower vertex it is, one word
+//    of 8 bytes. A side is looked up by comparing its higher vertex with all four lanes at once,
+//    in the word of its lower vertex. A closed mesh has about three lines per vertex, and a mesh
+//    keeps nearby vertices together, so the words a run uses are few, dense and mostly ones it
+//    has just touched. The lanes are zeroed a 4 KiB block at a time when a block is first met,
+//    so that a fresh page is written before it is read (read first, it would fault twice), and
+//    emptying the list only forgets which blocks are in use.
+//  - A hash table for the rest: the lines whose lower vertex's lanes were full when they came
+//    (a fan around one vertex, a few vertices met over and over). It is an open-addressing table
+//    of entry numbers, 16 bits each, that starts small and doubles inside its fixed block as
+//    such lines arrive. 16-bit slots can number 65535 entries, as many as a mesh data file can
+//    yield; the entries past them, which only a caller adding lines of its own can reach, are
+//    found by a scan.
 //
 // The entries are stored as the wire file stores its lines: four bytes each, `first` then
 // `second`, 16 bits each, least significant byte first, so the wire file's lines are written
@@ -37,26 +45,31 @@ struct line {
 inline constexpr std::int32_t line_list_capacity = 100000;
 inline constexpr std::size_t line_record_size = 4;
 
-// The index never fills past half.
+inline constexpr std::uint32_t line_vertices = 0x10000;
+inline constexpr std::uint32_t line_lane_block_vertices = 512;  // 4 KiB of lanes
+inline constexpr std::uint32_t line_lane_blocks = line_vertices / line_lane_block_vertices;
+// The hash table never fills past half.
 inline constexpr std::uint32_t line_index_min_bits = 10;
 inline constexpr std::uint32_t line_index_max_bits = 17;
 inline constexpr std::int32_t line_index_entries = 0xFFFF;
 
 struct line_list {
-    // Entries as little-endian 16-bit pairs: the wire file's line records.
-    unsigned char records[line_list_capacity][line_record_size];
-    // Slots 0 to 2^index_bits - 1 are in use; a slot holds an entry number + 1, 0 when empty.
-    std::uint16_t index[std::uint32_t{1} << line_index_max_bits];
+    // The small fields first, on the page the first entries take.
     std::int32_t count;
-    std::uint32_t index_bits;  // 0 until the first line arrives
+    std::uint32_t hashed;      // entries the hash table numbers
+    std::uint32_t index_bits;  // the hash table's size, 0 until it is first needed
+    // One bit per block of lanes: set once the block is zeroed for the lines now in the list.
+    std::uint32_t lane_blocks_in_use[line_lane_blocks / 32];
+    // The entries: the bytes of the wire file's line records, as 16-bit words.
+    std::uint16_t records[line_list_capacity][2];
+    // Per vertex, four 16-bit lanes.
+    std::uint64_t lanes[line_vertices];
+    // Hash table slots 0 to 2^index_bits - 1; a slot holds an entry number + 1, 0 when empty.
+    std::uint16_t index[std::uint32_t{1} << line_index_max_bits];
 };
 
-// Empties `lines` for another mesh, touching only what it used.
+// Empties `lines` for another mesh.
 void clear_line_list(line_list& lines);
-
-// Sizes the index for `expected_lines` lines at once, sparing the rebuilds of growing to it.
-// Lines beyond it still fit: the index keeps growing as they arrive.
-void reserve_lines(line_list& lines, std::int32_t expected_lines);
 
 // Adds the line a-b unless the list already holds a-b or b-a. Both indices must be 0 to 65535
 // and the list must not be full; a mesh data file yields at most 65535 lines.
@@ -65,19 +78,23 @@ void add_line(line_list& lines, std::int32_t a, std::int32_t b);
 // Adds the sides a-b, b-c and c-a, in that order and with those orientations.
 void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t c);
 
+// Adds `count` triangles given as vertex indices a, b, c each, as add_triangle would one by one.
+void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count);
+
 inline std::int32_t line_count(const line_list& lines) {
     return lines.count;
 }
 
-// Entry i, for i from 0 to line_count - 1.
-inline line line_at(const line_list& lines, std::int32_t i) {
-    const unsigned char* record = lines.records[i];
-    return line{record[0] | record[1] << 8, record[2] | record[3] << 8};
-}
-
 // The entries as the wire file's line records: line_record_size x line_count bytes.
 inline const unsigned char* line_records(const line_list& lines) {
-    return lines.records[0];
+    return reinterpret_cast<const unsigned char*>(lines.records);
+}
+
+// Entry i, for i from 0 to line_count - 1.
+inline line line_at(const line_list& lines, std::int32_t i) {
+    const unsigned char* record =
+        line_records(lines) + line_record_size * static_cast<std::size_t>(i);
+    return line{record[0] | record[1] << 8, record[2] | record[3] << 8};
 }
 
 }  // namespace gantrel

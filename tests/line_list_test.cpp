@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -23,13 +24,26 @@ pairs entries_of(const line_list& lines) {
     return out;
 }
 
-pairs lines_of(const triangles& input, std::int32_t reserved = 0) {
+pairs lines_of(const triangles& input) {
     auto lines = std::make_unique<line_list>();
-    reserve_lines(*lines, reserved);
     for (const auto& t : input) {
         add_triangle(*lines, t[0], t[1], t[2]);
     }
     return entries_of(*lines);
+}
+
+// The same through add_triangles, in runs of `run_length` triangles, as a run reads them.
+pairs lines_of_runs(line_list& lines, const triangles& input, std::size_t run_length) {
+    std::vector<std::uint16_t> indices;
+    for (const auto& t : input) {
+        for (const std::int32_t v : t)
+            indices.push_back(static_cast<std::uint16_t>(v));
+    }
+    for (std::size_t start = 0; start < input.size(); start += run_length) {
+        const std::size_t count = std::min(run_length, input.size() - start);
+        add_triangles(lines, indices.data() + 3 * start, count);
+    }
+    return entries_of(lines);
 }
 
 // What the list must equal: a scan of every entry for either orientation.
@@ -74,6 +88,21 @@ TEST(LineList, KeepsFirstOrderAndOrientation) {
          {{65535, 65535, 65534}},
          {{65535, 65535}, {65535, 65534}}},
         {"zero loop", {{0, 0, 0}, {0, 0, 1}}, {{0, 0}, {0, 1}}},
+        {"the one pair that takes no lane",
+         {{0, 65535, 0}, {65535, 0, 0}, {0, 65535, 1}},
+         {{0, 65535}, {0, 0}, {65535, 1}, {1, 0}}},
+        {"a fifth line from one vertex, met reversed",
+         {{9, 10, 11}, {9, 12, 13}, {9, 14, 9}, {14, 9, 13}, {12, 9, 11}},
+         {{9, 10},
+          {10, 11},
+          {11, 9},
+          {9, 12},
+          {12, 13},
+          {13, 9},
+          {9, 14},
+          {9, 9},
+          {13, 14},
+          {11, 12}}},
     };
     for (const row& r : rows) {
         EXPECT_EQ(lines_of(r.input), r.expected) << r.what;
@@ -91,11 +120,44 @@ TEST(LineList, MatchesLinearScanOnRandomMeshes) {
             t = {vertex(random), vertex(random), vertex(random)};
         }
         const pairs expected = linear_scan_lines(input);
-        // Whether the index starts small and grows or is sized up front must not matter.
-        for (const std::int32_t reserved : {0, 100, 3000, line_list_capacity}) {
-            EXPECT_EQ(lines_of(input, reserved), expected)
-                << "seed " << seed << ", " << vertices << " vertices, " << reserved << " reserved";
+        EXPECT_EQ(lines_of(input), expected) << "seed " << seed << ", " << vertices << " vertices";
+        auto lines = std::make_unique<line_list>();
+        for (const std::size_t run_length : {std::size_t{1}, std::size_t{7}, std::size_t{682}}) {
+            clear_line_list(*lines);
+            EXPECT_EQ(lines_of_runs(*lines, input, run_length), expected)
+                << "seed " << seed << ", " << vertices << " vertices, runs of " << run_length;
         }
+    }
+}
+
+TEST(LineList, FansAndStarsAreFoundWhereverTheirLinesWent) {
+    // Around one vertex, most lines outgrow its lanes and go to the hash table; in both orders of
+    // each side, and around the lowest and the highest vertex.
+    for (const std::int32_t hub : {0, 7, 65535}) {
+        triangles fan;
+        for (std::int32_t t = 0; t < 1500; ++t) {
+            const std::int32_t v = (hub + 1 + 2 * t) % 65536;
+            fan.push_back({hub, v, v + 1 == hub ? v + 2 : v + 1});
+            fan.push_back({v, hub, 40000});
+        }
+        EXPECT_EQ(lines_of(fan), linear_scan_lines(fan)) << "hub " << hub;
+    }
+}
+
+TEST(LineList, EmptiedListForgetsEveryMeshBefore) {
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    auto lines = std::make_unique<line_list>();
+    for (int mesh = 0; mesh < 6; ++mesh) {
+        const std::int32_t vertices = mesh % 2 == 0 ? 30 : 65536;
+        std::uniform_int_distribution<std::int32_t> vertex(0, vertices - 1);
+        triangles input(3000);
+        for (auto& t : input) {
+            t = {vertex(random), vertex(random), vertex(random)};
+        }
+        clear_line_list(*lines);
+        EXPECT_EQ(lines_of_runs(*lines, input, 682), linear_scan_lines(input))
+            << "seed " << seed << ", mesh " << mesh;
     }
 }
 

@@ -110,13 +110,16 @@ mesh_data_status read_stream(const bytes& file, std::vector<triangle>& triangles
     if (!read_header(reader, header)) {
         status = mesh_data_status::header_cut_short;
     }
-    for (std::int32_t i = 0;
-         status == mesh_data_status::complete && i < header.walked_index_count / 3; ++i) {
-        triangle t{};
-        if (!read_triangle(reader, t)) {
+    while (status == mesh_data_status::complete) {
+        triangle_run next{};
+        if (!read_triangles(reader, next)) {
             status = mesh_data_status::triangles_cut_short;
-        } else {
-            triangles.push_back(t);
+        } else if (next.count == 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < next.count; ++i) {
+            const std::uint16_t* t = next.indices + 3 * i;
+            triangles.push_back({t[0], t[1], t[2]});
         }
     }
     std::fclose(stream);

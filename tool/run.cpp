@@ -23,20 +23,18 @@ void say(std::FILE* out, std::string_view prefix, const argument& subject) {
 
 // Reads every triangle the header announces into `lines`, emptied first; false when the file
 // ends before the last triangle does.
-bool collect_lines(mesh_data_reader& reader, const mesh_data_header& header, line_list& lines) {
+bool collect_lines(mesh_data_reader& reader, line_list& lines) {
     clear_line_list(lines);
-    const std::int32_t triangle_count = header.walked_index_count / 3;
-    // A closed mesh has 1.5 lines a triangle; sizing the index for that at once spares it the
-    // rebuilds of growing there, and other meshes still fit as it grows on.
-    reserve_lines(lines, triangle_count / 2 * 3);
-    for (std::int32_t i = 0; i < triangle_count; ++i) {
-        triangle t{};
-        if (!read_triangle(reader, t)) {
+    for (;;) {
+        triangle_run next{};
+        if (!read_triangles(reader, next)) {
             return false;
         }
-        add_triangle(lines, t.a, t.b, t.c);
+        if (next.count == 0) {
+            return true;
+        }
+        add_triangles(lines, next.indices, next.count);
     }
-    return true;
 }
 
 // The wire stage: hashes the mesh name and puts the wire file for `lines` at the output path.
@@ -84,7 +82,7 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
     // be allocated.
     static line_list lines;
-    const bool whole = collect_lines(reader, header, lines);
+    const bool whole = collect_lines(reader, lines);
     // Closed before the wire file is created, so input and output may be the same path.
     std::fclose(file);
     if (!whole) {
