@@ -120,22 +120,24 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
 }
 
 // The rare way, through the hash table: adds the line unless the table (or the scan past it)
-// holds it. Kept out of line so that the common way stays short.
-[[gnu::noinline]] void add_hashed_line(line_list& lines, std::int32_t& count, std::uint32_t first,
-                                       std::uint32_t second, std::uint32_t key) {
+// holds it, and gives the count after. Kept out of line so that the common way stays short, and
+// given the count by value so that the caller's stays in a register.
+[[gnu::noinline]] std::int32_t add_hashed_line(line_list& lines, std::int32_t count,
+                                               std::uint32_t first, std::uint32_t second,
+                                               std::uint32_t key) {
     lines.count = count;
     if (lines.index_bits == 0) {
         grow_hash_table(lines);
     }
     std::uint32_t slot = find_slot(lines, key);
     if (lines.index[slot] != 0) {
-        return;
+        return count;
     }
     if (count >= line_index_entries) {
         if (!unindexed_entries_hold(lines, key)) {
             append(lines, count, first, second);
         }
-        return;
+        return count;
     }
     // Keep the table under half full, so probe sequences stay short.
     ++lines.hashed;
@@ -145,6 +147,7 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
     }
     lines.index[slot] = static_cast<std::uint16_t>(count + 1);
     append(lines, count, first, second);
+    return count;
 }
 
 [[gnu::noinline]] void start_lane_block(line_list& lines, std::uint32_t block) {
@@ -170,7 +173,7 @@ inline void add_side(line_list& lines, std::int32_t& count, std::uint32_t first,
     const std::uint64_t free_lanes = zero_lanes(lanes);
     if (value == 0 || free_lanes == 0) {
         if (value == 0 || !lanes_hold(lanes, value)) {
-            add_hashed_line(lines, count, first, second, low << 16 | high);
+            count = add_hashed_line(lines, count, first, second, low << 16 | high);
         }
         return;
     }
