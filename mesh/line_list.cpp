@@ -151,7 +151,7 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
 }
 
 [[gnu::noinline]] void start_lane_block(line_list& lines, std::uint32_t block) {
-    std::memset(&lines.lanes[block * line_lane_block_vertices], 0,
+    std::memset(&lines.lanes[std::size_t{block} * line_lane_block_vertices], 0,
                 sizeof lines.lanes[0] * line_lane_block_vertices);
     lines.lane_blocks_in_use[block / 32] |= std::uint32_t{1} << (block % 32);
 }
