@@ -39,15 +39,11 @@ std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
     return (high - low + 1) & 0xFFFF;
 }
 
-// Non-zero when a lane of `lanes` is 0: the top bit of the lowest such lane is exact (the ones
-// above it may be set wrongly, by the borrow).
-std::uint64_t zero_lanes(std::uint64_t lanes) {
-    return (lanes - every_lane_one) & ~lanes & every_lane_top;
-}
-
-// Whether `value` (not 0) stands in one of the lanes.
+// Whether `value` (not 0) stands in one of the lanes: whether a lane of the word XOR the value in
+// every lane is 0, found with one borrow across all four.
 bool lanes_hold(std::uint64_t lanes, std::uint64_t value) {
-    return zero_lanes(lanes ^ (value * every_lane_one)) != 0;
+    const std::uint64_t differences = lanes ^ (value * every_lane_one);
+    return ((differences - every_lane_one) & ~differences & every_lane_top) != 0;
 }
 
 // Whether the line `key` went to the hash table: its lower vertex's lanes were full when it came,
@@ -159,30 +155,33 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
 // Adds the line first-second unless present. `count` stands for the list's count, which the
 // caller keeps in a local across many sides: stored back after each, it would make every side
 // wait for the one before.
-inline void add_side(line_list& lines, std::int32_t& count, std::uint32_t first,
-                     std::uint32_t second) {
+inline void add_side(line_list& lines, std::int32_t& count, std::uint32_t& last_block,
+                     std::uint32_t first, std::uint32_t second) {
     assert(first <= 0xFFFF && second <= 0xFFFF);
     const std::uint32_t low = first < second ? first : second;
     const std::uint32_t high = first < second ? second : first;
     const std::uint32_t block = low / line_lane_block_vertices;
-    if ((lines.lane_blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
-        start_lane_block(lines, block);
+    if (block != last_block) {
+        if ((lines.lane_blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
+            start_lane_block(lines, block);
+        }
+        last_block = block;
     }
     std::uint64_t& lanes = lines.lanes[low];
+    const std::uint64_t held = lanes;
     const std::uint64_t value = lane_value(low, high);
-    const std::uint64_t free_lanes = zero_lanes(lanes);
-    if (value == 0 || free_lanes == 0) {
-        if (value == 0 || !lanes_hold(lanes, value)) {
+    // Lanes fill from the lowest, so the word is full exactly when its top lane is taken.
+    if ((held >> 48) != 0 || value == 0) {
+        if (value == 0 || !lanes_hold(held, value)) {
             count = add_hashed_line(lines, count, first, second, low << 16 | high);
         }
         return;
     }
-    if (lanes_hold(lanes, value)) {
+    if (lanes_hold(held, value)) {
         return;
     }
-    // Lanes fill from the lowest, and the lowest free one is found exactly: isolated, its top bit
-    // shifted down to the lane's lowest bit is the multiplier that moves the value there.
-    lanes |= value * ((free_lanes & (0 - free_lanes)) >> 15);
+    // The new line takes the lowest lane and the others move up one, into the free top one.
+    lanes = held << 16 | value;
     append(lines, count, first, second);
 }
 
@@ -198,7 +197,9 @@ void clear_line_list(line_list& lines) {
 
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
     std::int32_t count = lines.count;
-    add_side(lines, count, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
+    std::uint32_t last_block = line_lane_blocks;
+    add_side(lines, count, last_block, static_cast<std::uint32_t>(a),
+             static_cast<std::uint32_t>(b));
     lines.count = count;
 }
 
@@ -210,13 +211,14 @@ void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t
 
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count) {
     std::int32_t lines_count = lines.count;
+    std::uint32_t last_block = line_lane_blocks;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t a = indices[3 * i];
         const std::uint32_t b = indices[3 * i + 1];
         const std::uint32_t c = indices[3 * i + 2];
-        add_side(lines, lines_count, a, b);
-        add_side(lines, lines_count, b, c);
-        add_side(lines, lines_count, c, a);
+        add_side(lines, lines_count, last_block, a, b);
+        add_side(lines, lines_count, last_block, b, c);
+        add_side(lines, lines_count, last_block, c, a);
     }
     lines.count = lines_count;
 }
