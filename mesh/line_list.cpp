@@ -1,5 +1,6 @@
 #include "mesh/line_list.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -193,6 +194,15 @@ void clear_line_list(line_list& lines) {
     lines.index_bits = 0;
     lines.hashed = 0;
     lines.count = 0;
+}
+
+void likely_storage(line_list& lines, std::int32_t triangle_count, storage_span (&out)[2]) {
+    const std::size_t triangles = triangle_count > 0 ? static_cast<std::size_t>(triangle_count) : 0;
+    const std::size_t entries =
+        std::min(triangles / 2 * 3, static_cast<std::size_t>(line_list_capacity));
+    const std::size_t vertices = std::min(triangles / 2, std::size_t{line_vertices});
+    out[0] = storage_span{lines.records, sizeof lines.records[0] * entries};
+    out[1] = storage_span{lines.lanes, sizeof lines.lanes[0] * vertices};
 }
 
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {

@@ -81,6 +81,18 @@ void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t
 // Adds `count` triangles given as vertex indices a, b, c each, as add_triangle would one by one.
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count);
 
+// A stretch of a line list's storage.
+struct storage_span {
+    void* start;
+    std::size_t size;
+};
+
+// The storage a closed mesh of `triangle_count` triangles whose vertices are numbered from 0
+// would write: the records of 1.5 lines a triangle and the lanes of half as many vertices as
+// triangles. A run has the system back them at once, which costs less than a fault per page; a
+// mesh of another shape faults where the guess falls short, or leaves a backed page unused.
+void likely_storage(line_list& lines, std::int32_t triangle_count, storage_span (&out)[2]);
+
 inline std::int32_t line_count(const line_list& lines) {
     return lines.count;
 }

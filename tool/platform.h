@@ -2,6 +2,7 @@
 
 // What the command needs of the platform: one implementation per platform.
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -21,6 +22,11 @@ using native_char = char;
 // Makes writes to a closed standard output or a pipe whose reader is gone fail quietly instead
 // of ending the process, and keeps files opened later off the standard descriptors.
 void prepare_process();
+
+// Asks the system to back the memory from `start` for `size` bytes now, in one request, rather
+// than with a page fault for each page as it is first written, which costs more. Only a hint:
+// where the system cannot, the pages fault in as before.
+void prefault(void* start, std::size_t size);
 
 // The arguments after the program name, from the command line as the C runtime split it.
 std::vector<argument> command_line_arguments(int argc, native_char** argv);

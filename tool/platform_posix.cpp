@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "tool/platform.h"
 
@@ -24,6 +26,20 @@ void prepare_process() {
             }
         }
     }
+}
+
+void prefault(void* start, std::size_t size) {
+#ifdef MADV_POPULATE_WRITE
+    // Whole pages only; a system older than the request refuses it, which changes nothing.
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t skip = (page - reinterpret_cast<std::uintptr_t>(start) % page) % page;
+    if (size > skip && (size - skip) >= page) {
+        madvise(static_cast<char*>(start) + skip, (size - skip) / page * page, MADV_POPULATE_WRITE);
+    }
+#else
+    static_cast<void>(start);
+    static_cast<void>(size);
+#endif
 }
 
 void write_message(std::FILE* out, std::string_view before, const argument* subject,

@@ -64,6 +64,12 @@ std::vector<argument> command_line_arguments(int argc, wchar_t** argv) {
     return arguments;
 }
 
+void prefault(void* start, std::size_t size) {
+    // Windows backs committed memory as it is touched; there is nothing to ask for.
+    static_cast<void>(start);
+    static_cast<void>(size);
+}
+
 void write_message(std::FILE* out, std::string_view before, const argument* subject,
                    std::string_view after) {
     const HANDLE console = console_of(out);

@@ -82,6 +82,11 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
     // be allocated.
     static line_list lines;
+    storage_span likely[2];
+    likely_storage(lines, header.walked_index_count / 3, likely);
+    for (const storage_span& span : likely) {
+        prefault(span.start, span.size);
+    }
     const bool whole = collect_lines(reader, lines);
     // Closed before the wire file is created, so input and output may be the same path.
     std::fclose(file);
