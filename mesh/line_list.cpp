@@ -222,10 +222,10 @@ void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count) {
     std::int32_t lines_count = lines.count;
     std::uint32_t last_block = line_lane_blocks;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint32_t a = indices[3 * i];
-        const std::uint32_t b = indices[3 * i + 1];
-        const std::uint32_t c = indices[3 * i + 2];
+    for (const std::uint16_t* end = indices + 3 * count; indices != end; indices += 3) {
+        const std::uint32_t a = indices[0];
+        const std::uint32_t b = indices[1];
+        const std::uint32_t c = indices[2];
         add_side(lines, lines_count, last_block, a, b);
         add_side(lines, lines_count, last_block, b, c);
         add_side(lines, lines_count, last_block, c, a);
