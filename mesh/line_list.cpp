@@ -10,6 +10,10 @@ namespace {
 
 constexpr std::uint64_t every_lane_one = 0x0001000100010001u;
 constexpr std::uint64_t every_lane_top = 0x8000800080008000u;
+// every_lane_one, read once per chunk of triangles: multiplying by a constant the compiler can
+// see, it copies a value into the lanes with a chain of shifts and adds, which on the common way
+// costs a tenth more than the one multiply it uses for a number it cannot see.
+volatile const std::uint64_t every_lane_one_unseen = every_lane_one;
 
 // The unordered pair as one 32-bit word, the same for a-b and b-a: lower vertex, higher vertex.
 std::uint32_t line_key(std::uint32_t a, std::uint32_t b) {
@@ -42,8 +46,9 @@ std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
 
 // Whether `value` (not 0) stands in one of the lanes: whether a lane of the word XOR the value in
 // every lane is 0, found with one borrow across all four.
-bool lanes_hold(std::uint64_t lanes, std::uint64_t value) {
-    const std::uint64_t differences = lanes ^ (value * every_lane_one);
+// `ones` is every_lane_one, the multiplier that copies the value into every lane.
+bool lanes_hold(std::uint64_t lanes, std::uint64_t value, std::uint64_t ones = every_lane_one) {
+    const std::uint64_t differences = lanes ^ (value * ones);
     return ((differences - every_lane_one) & ~differences & every_lane_top) != 0;
 }
 
@@ -153,20 +158,26 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
     lines.lane_blocks_in_use[block / 32] |= std::uint32_t{1} << (block % 32);
 }
 
-// Adds the line first-second unless present. `count` stands for the list's count, which the
-// caller keeps in a local across many sides: stored back after each, it would make every side
-// wait for the one before.
-inline void add_side(line_list& lines, std::int32_t& count, std::uint32_t& last_block,
-                     std::uint32_t first, std::uint32_t second) {
+// What the sides of a chunk carry from one to the next, all kept in registers: stored back in
+// the list after each side, the count would make every side wait for the one before.
+struct side_state {
+    std::int32_t count;        // the list's count
+    std::uint32_t last_block;  // the block of lanes last found in use
+    std::uint64_t ones;        // every_lane_one
+};
+
+// Adds the line first-second unless present.
+inline void add_side(line_list& lines, side_state& state, std::uint32_t first,
+                     std::uint32_t second) {
     assert(first <= 0xFFFF && second <= 0xFFFF);
     const std::uint32_t low = first < second ? first : second;
     const std::uint32_t high = first < second ? second : first;
     const std::uint32_t block = low / line_lane_block_vertices;
-    if (block != last_block) {
+    if (block != state.last_block) {
         if ((lines.lane_blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
             start_lane_block(lines, block);
         }
-        last_block = block;
+        state.last_block = block;
     }
     std::uint64_t& lanes = lines.lanes[low];
     const std::uint64_t held = lanes;
@@ -174,16 +185,16 @@ inline void add_side(line_list& lines, std::int32_t& count, std::uint32_t& last_
     // Lanes fill from the lowest, so the word is full exactly when its top lane is taken.
     if ((held >> 48) != 0 || value == 0) {
         if (value == 0 || !lanes_hold(held, value)) {
-            count = add_hashed_line(lines, count, first, second, low << 16 | high);
+            state.count = add_hashed_line(lines, state.count, first, second, low << 16 | high);
         }
         return;
     }
-    if (lanes_hold(held, value)) {
+    if (lanes_hold(held, value, state.ones)) {
         return;
     }
     // The new line takes the lowest lane and the others move up one, into the free top one.
     lanes = held << 16 | value;
-    append(lines, count, first, second);
+    append(lines, state.count, first, second);
 }
 
 }  // namespace
@@ -206,11 +217,9 @@ void likely_storage(line_list& lines, std::int32_t triangle_count, storage_span 
 }
 
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
-    std::int32_t count = lines.count;
-    std::uint32_t last_block = line_lane_blocks;
-    add_side(lines, count, last_block, static_cast<std::uint32_t>(a),
-             static_cast<std::uint32_t>(b));
-    lines.count = count;
+    side_state state{lines.count, line_lane_blocks, every_lane_one_unseen};
+    add_side(lines, state, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
+    lines.count = state.count;
 }
 
 void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t c) {
@@ -220,17 +229,16 @@ void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t
 }
 
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count) {
-    std::int32_t lines_count = lines.count;
-    std::uint32_t last_block = line_lane_blocks;
+    side_state state{lines.count, line_lane_blocks, every_lane_one_unseen};
     for (const std::uint16_t* end = indices + 3 * count; indices != end; indices += 3) {
         const std::uint32_t a = indices[0];
         const std::uint32_t b = indices[1];
         const std::uint32_t c = indices[2];
-        add_side(lines, lines_count, last_block, a, b);
-        add_side(lines, lines_count, last_block, b, c);
-        add_side(lines, lines_count, last_block, c, a);
+        add_side(lines, state, a, b);
+        add_side(lines, state, b, c);
+        add_side(lines, state, c, a);
     }
-    lines.count = lines_count;
+    lines.count = state.count;
 }
 
 }  // namespace gantrel
