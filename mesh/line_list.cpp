@@ -49,7 +49,7 @@ std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
 // `ones` is every_lane_one, the multiplier that copies the value into every lane.
 bool lanes_hold(std::uint64_t lanes, std::uint64_t value, std::uint64_t ones = every_lane_one) {
     const std::uint64_t differences = lanes ^ (value * ones);
-    return ((differences - every_lane_one) & ~differences & every_lane_top) != 0;
+    return ((differences - ones) & ~differences & every_lane_top) != 0;
 }
 
 // Whether the line `key` went to the hash table: its lower vertex's lanes were full when it came,
