@@ -38,11 +38,13 @@ std::uint16_t little_endian_word(std::uint32_t value) {
 }
 
 // How the line low-high stands in the lanes of `low`: its higher vertex counted from the lower
-// one, plus 1, so that 0 marks an empty lane. Only the line 0-65535 comes out 0, and it never
-// takes a lane.
+// one, plus 1, so that 0 marks an empty lane. Only the line 0-65535 comes out past 16 bits, at
+// 65536, and it never takes a lane.
 std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
-    return (high - low + 1) & 0xFFFF;
+    return high - low + 1;
 }
+
+constexpr std::uint64_t no_lane = 0x10000;
 
 // Whether `value` (not 0) stands in one of the lanes: whether a lane of the word XOR the value in
 // every lane is 0, found with one borrow across all four.
@@ -57,7 +59,7 @@ bool lanes_hold(std::uint64_t lanes, std::uint64_t value, std::uint64_t ones = e
 // true of a line for good.
 bool in_hash_table(const line_list& lines, std::uint32_t key) {
     const std::uint64_t value = lane_value(key >> 16, key & 0xFFFF);
-    return value == 0 || !lanes_hold(lines.lanes[key >> 16], value);
+    return value == no_lane || !lanes_hold(lines.lanes[key >> 16], value);
 }
 
 // Fibonacci hashing: the multiply spreads both halves of the key into the top bits.
@@ -183,8 +185,8 @@ inline void add_side(line_list& lines, side_state& state, std::uint32_t first,
     const std::uint64_t held = lanes;
     const std::uint64_t value = lane_value(low, high);
     // Lanes fill from the lowest, so the word is full exactly when its top lane is taken.
-    if ((held >> 48) != 0 || value == 0) {
-        if (value == 0 || !lanes_hold(held, value)) {
+    if (((held >> 48) | (value >> 16)) != 0) {
+        if (value == no_lane || !lanes_hold(held, value)) {
             state.count = add_hashed_line(lines, state.count, first, second, low << 16 | high);
         }
         return;
