@@ -306,16 +306,7 @@ TEST_F(Faults, AFifoInputStillOpenAfterItsLastTriangle) {
     int output_fd = -1;
     const pid_t child =
         test::start_gantrel(folder, {"fifo", "abc", "w"}, {standard_output::discarded}, &output_fd);
-    int status = 0;
-    bool ended = false;
-    for (int waited_ms = 0; waited_ms < 10000 && !ended; waited_ms += 10) {
-        ended = waitpid(child, &status, WNOHANG) == child;
-        usleep(10 * 1000);
-    }
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
+    const bool ended = test::ends_within(child, 10000);
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     EXPECT_TRUE(ended) << "the run read past its last triangle and waited for more";

@@ -92,6 +92,20 @@ inline std::string reachable_binary() {
     return path;
 }
 
+// Waits up to `limit_ms` for `child` to end; one still running then is killed and reaped.
+// Whether it ended by itself.
+inline bool ends_within(pid_t child, int limit_ms) {
+    for (int waited_ms = 0; waited_ms < limit_ms; waited_ms += 10) {
+        if (waitpid(child, nullptr, WNOHANG) == child) {
+            return true;
+        }
+        usleep(10 * 1000);
+    }
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return false;
+}
+
 // Starts gantrel in `folder`; with `captured`, `*output_fd` receives the read end of its
 // standard output.
 inline pid_t start_gantrel(const fs::path& folder, const std::vector<std::string>& arguments,

@@ -173,16 +173,7 @@ TEST_F(WineInterrupts, CtrlCOutsideTheWindowStillEndsTheRunAtOnce) {
     const pid_t child = start_wine(folder, {"m", "m", "w"});
     std::this_thread::sleep_for(std::chrono::seconds(2));
     kill(child, SIGINT);
-    int status = 0;
-    bool ended = false;
-    for (int i = 0; i < 100 && !ended; ++i) {
-        ended = waitpid(child, &status, WNOHANG) == child;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    if (!ended) {
-        kill(child, SIGKILL);
-        waitpid(child, nullptr, 0);
-    }
+    const bool ended = test::ends_within(child, 5000);
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     EXPECT_TRUE(ended) << "Ctrl+C did not end a run that held no temporary";
