@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "files/files.h"
+#include "files/decision.h"
+#include "files/link_rules.h"
+#include "files/windows_rules.h"
 
 namespace gantrel {
 namespace {
@@ -88,8 +90,8 @@ TEST(ReplaceRules, OneDecisionForEveryKindOfTarget) {
         {"an owner that cannot be given keeps the file", foreign, replacement::write_in_place},
         {"a folder refusing new files, a writable file", closed_folder,
          replacement::write_in_place},
-        {"in place needs the old bytes to restore", closed_folder_write_only,
-         replacement::refuse_open},
+        {"a write-only file is written in place as a plain open would, unrestorable",
+         closed_folder_write_only, replacement::write_in_place},
         {"a write-only file is still renamed over", write_only, replacement::rename_temporary},
         {"a folder refusing new files, no file", new_name(temporary_outcome::refused),
          replacement::refuse_open},
@@ -225,12 +227,24 @@ TEST(StickyFolders, ExistingFilesAndFifosAreOpenedAsOCreatOpensThem) {
          existing_kind::fifo,
          {01770, root, nobody, root},
          false},
-        {"devices are not covered", 2, existing_kind::other, {01777, root, nobody, root}, true},
+        {"another user's device in a world-writable sticky folder, every setting off",
+         0,
+         existing_kind::other,
+         {01777, root, nobody, root},
+         false},
+        {"... in a group-writable one at level 2",
+         2,
+         existing_kind::other,
+         {01770, root, nobody, root},
+         true},
+        {"... of the folder's owner", 0, existing_kind::other, {01777, other, other, root}, true},
     };
     for (const row& r : rows) {
         sticky_protection protection;
-        protection.regular = r.kind == existing_kind::regular ? r.setting : 0;
-        protection.fifos = r.kind == existing_kind::fifo ? r.setting : 0;
+        // The other kind's setting at the other extreme, so that a swapped setting shows.
+        const int other_setting = r.setting == 0 ? 2 : 0;
+        protection.regular = r.kind == existing_kind::regular ? r.setting : other_setting;
+        protection.fifos = r.kind == existing_kind::fifo ? r.setting : other_setting;
         if (r.kind == existing_kind::other) {
             protection.regular = protection.fifos = r.setting;
         }

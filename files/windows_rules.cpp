@@ -2,10 +2,7 @@
 #include <cwctype>
 #include <vector>
 
-#include "files/files.h"
-
-// Pure rules for Windows paths, kept apart from the platform calls so that they are tested on
-// every host.
+#include "files/windows_rules.h"
 
 namespace gantrel {
 
@@ -135,6 +132,21 @@ unsigned retry_pause_ms(int attempt) {
     return attempt >= 0 && attempt < static_cast<int>(sizeof pauses / sizeof pauses[0])
                ? pauses[attempt]
                : 0;
+}
+
+bool console_event_held(unsigned long event, bool temporary_exists) {
+    if (!temporary_exists) {
+        return false;
+    }
+    switch (static_cast<console_event>(event)) {
+        case console_event::ctrl_c:
+        case console_event::ctrl_break:
+        case console_event::close:
+        case console_event::logoff:
+        case console_event::shutdown:
+            return true;
+    }
+    return false;
 }
 
 }  // namespace gantrel
