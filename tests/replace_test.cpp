@@ -496,8 +496,8 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
         const std::string command = "cd '" + folder.string() + "' && strace -qq -o '" +
                                     trace_path.string() +
                                     "' -e trace=access,faccessat,faccessat2,openat " +
-                                    "-e inject=access,faccessat,faccessat2:error=ENOENT " +
-                                    inject + " '" + binary + "' m m fresh > printed";
+                                    "-e inject=access,faccessat,faccessat2:error=ENOENT " + inject +
+                                    " '" + binary + "' m m fresh > printed";
         const bool ran = std::system(command.c_str()) == 0;
         const bytes trace_bytes = read_file(trace_path);
         fs::remove(trace_path);

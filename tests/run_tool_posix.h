@@ -5,8 +5,10 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -242,5 +244,52 @@ protected:
         }
     }
 };
+
+// A file's or folder's inode flags (chattr), or -1 where they cannot be read.
+inline int inode_flags(const fs::path& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int flags = -1;
+    if (fd >= 0) {
+        if (ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+            flags = -1;
+        }
+        close(fd);
+    }
+    return flags;
+}
+
+// Adds `added` to the inode flags of `path` and takes `removed` away; false where the file
+// system refuses.
+inline bool change_inode_flags(const fs::path& path, int added, int removed = 0) {
+    const int old_flags = inode_flags(path);
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    int flags = (old_flags < 0 ? 0 : old_flags | added) & ~removed;
+    const bool ok = old_flags >= 0 && fd >= 0 && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ok;
+}
+
+// Removes the tree at `top`, first lifting the immutable and append-only flags that would keep
+// any of it in place.
+inline void remove_tree(const fs::path& top) {
+    std::error_code error;
+    if (!fs::exists(fs::symlink_status(top, error))) {
+        return;
+    }
+    std::vector<fs::path> paths{top};
+    for (auto it = fs::recursive_directory_iterator(top, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
+        paths.push_back(it->path());
+    }
+    for (const fs::path& path : paths) {
+        const int flags = inode_flags(path);
+        if (flags > 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0) {
+            change_inode_flags(path, 0, FS_IMMUTABLE_FL | FS_APPEND_FL);
+        }
+    }
+    fs::remove_all(top, error);
+}
 
 }  // namespace gantrel::test

@@ -17,10 +17,12 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "host_settings.h"
 #include "mesh/name_hash.h"
 #include "run_tool_posix.h"
 #include "test_bytes.h"
@@ -29,7 +31,10 @@ namespace gantrel {
 namespace {
 
 namespace fs = std::filesystem;
+using test::apply;
+using test::as_user;
 using test::bytes;
+using test::host_settings;
 using test::nobody;
 using test::outcome;
 using test::read_file;
@@ -42,49 +47,6 @@ const bytes secret(64, 0x5A);
 constexpr uid_t third_user = 1000;
 const std::string reports =
     "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n";
-
-struct host_settings {
-    int symlinks;
-    int regular;
-    int fifos;
-};
-
-const char* const setting_files[] = {"/proc/sys/fs/protected_symlinks",
-                                     "/proc/sys/fs/protected_regular",
-                                     "/proc/sys/fs/protected_fifos"};
-
-int read_setting(const char* path) {
-    const bytes text = read_file(path);
-    return text.empty() ? -1 : text[0] - '0';
-}
-
-bool write_setting(const char* path, int value) {
-    std::FILE* file = std::fopen(path, "w");
-    if (file == nullptr) {
-        return false;
-    }
-    const bool ok = std::fprintf(file, "%d\n", value) > 0;
-    return std::fclose(file) == 0 && ok;
-}
-
-bool apply(const host_settings& s) {
-    return write_setting(setting_files[0], s.symlinks) &&
-           write_setting(setting_files[1], s.regular) && write_setting(setting_files[2], s.fifos);
-}
-
-// Runs `action` in a child process as `user` (root stays root); its result is the child's.
-bool as_user(uid_t user, const std::function<bool()>& action) {
-    const pid_t child = fork();
-    if (child == 0) {
-        if (user != 0 && (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(user) != 0)) {
-            _exit(2);
-        }
-        _exit(action() ? 0 : 1);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
 
 // What a plain create-or-truncate open of `path` by `user` gets; ENXIO from a FIFO without a
 // reader counts as allowed, since a reader would have let it through.
@@ -151,24 +113,17 @@ protected:
         if (geteuid() != 0) {
             GTEST_SKIP() << "acting as a second user needs root";
         }
-        for (int i = 0; i < 3; ++i) {
-            saved[i] = read_setting(setting_files[i]);
-        }
-        if (saved[0] < 0 || !write_setting(setting_files[0], saved[0])) {
+        settings = std::make_unique<test::host_settings_lock>();
+        if (!settings->usable) {
             GTEST_SKIP() << "the host's rules for sticky folders cannot be set here";
         }
-        changed = true;
     }
     void TearDown() override {
-        if (changed) {
-            for (int i = 0; i < 3; ++i) {
-                write_setting(setting_files[i], saved[i]);
-            }
-        }
         for (const pid_t child : readers) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
         }
+        settings.reset();
         scratch_folder::TearDown();
     }
 
@@ -277,8 +232,7 @@ public:
     }
 
 protected:
-    int saved[3] = {-1, -1, -1};
-    bool changed = false;
+    std::unique_ptr<test::host_settings_lock> settings;
     std::vector<pid_t> readers;
 };
 
