@@ -2,7 +2,9 @@
 // mounts on small tmpfs and ext4 file systems mounted in a private mount namespace (as root),
 // attributes and hard links kept, long names, parallel runs, and runs killed at random moments.
 
+#include <fcntl.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/xattr.h>
 
@@ -553,6 +555,204 @@ TEST_F(Replacing, ASmallStackIsEnough) {
     EXPECT_TRUE(WIFEXITED(result.status)) << "killed by signal " << WTERMSIG(result.status);
     EXPECT_EQ(result.output, converted(n));
     EXPECT_EQ(read_file(folder / "w"), distinct_wire(n, hash_m));
+}
+
+// Runs under strace hold the run at the one call that matters; these fixtures' files sit in the
+// test's folder, the traces beside it.
+class Held : public Replacing {
+protected:
+    void SetUp() override {
+        Replacing::SetUp();
+        if (!test::have_strace()) {
+            GTEST_SKIP() << "strace is not installed";
+        }
+        trace = folder.parent_path() / (folder.filename().string() + ".trace");
+        printed = folder.parent_path() / (folder.filename().string() + ".printed");
+    }
+    void TearDown() override {
+        fs::remove(trace);
+        fs::remove(printed);
+        Replacing::TearDown();
+    }
+    std::string printed_text() const {
+        const bytes text = read_file(printed);
+        return std::string(text.begin(), text.end());
+    }
+    std::string trace_text() const {
+        const bytes text = read_file(trace);
+        return std::string(text.begin(), text.end());
+    }
+    // Which of a run's calls traced as `call` is the first to show `text`, from a run of its
+    // own (1 for the first; 0 for none), so that a later run is held at that very call.
+    int call_number(const std::vector<std::string>& arguments, const std::string& calls,
+                    const std::string& options, const std::string& call, const std::string& text) {
+        test::traced_status(test::start_traced(folder, arguments, calls, options, trace, printed),
+                            10000);
+        const std::string lines = trace_text();
+        fs::remove(trace);
+        int number = 0;
+        for (std::size_t at = lines.find(call + "("); at != std::string::npos;
+             at = lines.find(call + "(", at + 1)) {
+            ++number;
+            const std::size_t end = lines.find('\n', at);
+            if (lines.substr(at, end - at).find(text) != std::string::npos) {
+                return number;
+            }
+        }
+        return 0;
+    }
+    fs::path trace;
+    fs::path printed;
+};
+
+TEST_F(Held, InPlaceWritersTakeTurnsAndMeasureTheFileOnlyOnTheirTurn) {
+    // Two links keep the file in place. The first run is held at its write with the file locked;
+    // the second, of a shorter content than the first's but longer than the old, waits for the
+    // lock and must measure the file after the first run's write, so that it cuts it to its own.
+    write_file(folder / "big", distinct_mesh(300));
+    write_file(folder / "small", distinct_mesh(3));
+    write_file(folder / "w", bytes(10, 0x5A));
+    fs::create_hard_link(folder / "w", folder / "w2");
+    const pid_t first =
+        test::start_traced(folder, {"big", "m", "w"}, "pwrite64",
+                           "-e inject=pwrite64:delay_enter=500000:when=1", trace, printed);
+    ASSERT_GT(test::traced_process_at(trace, "pwrite64(", 5000), 0) << "the first run never wrote";
+    const outcome second = run_gantrel(folder, {"small", "m", "w"});
+    const int status = test::traced_status(first, 10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(printed_text(), converted(300));
+    EXPECT_EQ(second.output, converted(3));
+    EXPECT_EQ(read_file(folder / "w"), distinct_wire(3, hash_m)) << "the second run went first";
+    EXPECT_EQ(read_file(folder / "w2"), distinct_wire(3, hash_m));
+}
+
+TEST_F(Held, AFailedInPlaceWriteFlushesTheRestoredBytes) {
+    write_file(folder / "m", distinct_mesh(3));
+    write_file(folder / "w", old_content);
+    fs::create_hard_link(folder / "w", folder / "w2");
+    const pid_t run = test::start_traced(folder, {"m", "m", "w"}, "pwrite64,fsync",
+                                         "-e inject=pwrite64:error=ENOSPC:when=1", trace, printed);
+    test::traced_status(run, 10000);
+    EXPECT_EQ(printed_text(), failed(3, "Could not write file ", "w"));
+    EXPECT_EQ(read_file(folder / "w"), old_content);
+    const std::string text = trace_text();
+    const std::size_t injected = text.find("(INJECTED)");
+    ASSERT_NE(injected, std::string::npos) << text;
+    const std::size_t restored = text.find("pwrite64(", injected);
+    ASSERT_NE(restored, std::string::npos) << "the old bytes were not written back:\n" << text;
+    EXPECT_NE(text.find("fsync(", restored), std::string::npos)
+        << "the restored bytes were not flushed:\n"
+        << text;
+}
+
+TEST_F(Held, HeldSignalsActOnceTheRenameIsDone) {
+    // A signal sent while the replacement's flush is held waits for the rename, then ends the
+    // run as it would have: the new content is whole, no temporary is left, and the run dies of
+    // that signal before its success line.
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        write_file(folder / "m", distinct_mesh(3));
+        write_file(folder / "w", old_content);
+        const pid_t run = test::start_traced(folder, {"m", "m", "w"}, "fsync",
+                                             "-e inject=fsync:delay_enter=300000", trace, printed);
+        const pid_t tool = test::traced_process_at(trace, "fsync(", 5000);
+        ASSERT_GT(tool, 0) << strsignal(signal_number) << ": the run never flushed";
+        kill(tool, signal_number);
+        const int status = test::traced_status(run, 10000);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+            << strsignal(signal_number) << ": status " << status;
+        EXPECT_EQ(read_file(folder / "w"), distinct_wire(3, hash_m)) << strsignal(signal_number);
+        EXPECT_EQ(printed_text(), reports + "9\n") << strsignal(signal_number);
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"}))
+            << strsignal(signal_number);
+        fs::remove(trace);
+    }
+}
+
+TEST_F(Held, AFolderThatVanishesDuringTheRunIsNotWrittenAgain) {
+    // The target's folder is removed, and another made under its name, while the run is held at
+    // the creation of its temporary: the run refuses, and writes nowhere.
+    struct row {
+        const char* what;
+        std::string creation;  // what the temporary's creation shows in the trace
+        std::string calls;
+        std::string options;
+    };
+    const row rows[] = {
+        {"an unnamed temporary", "O_TMPFILE", "openat", ""},
+        {"a named temporary", "O_EXCL", "openat,access,faccessat,faccessat2",
+         "-e inject=access,faccessat,faccessat2:error=ENOENT"},  // no /proc/self/fd
+    };
+    write_file(folder / "m", distinct_mesh(3));
+    for (const row& r : rows) {
+        fs::create_directories(folder / "d");
+        const int creation =
+            call_number({"m", "m", "d/w"}, r.calls, r.options, "openat", r.creation);
+        ASSERT_GT(creation, 0) << r.what << ": not made here";
+        fs::remove(folder / "d/w");
+        const pid_t run = test::start_traced(
+            folder, {"m", "m", "d/w"}, r.calls,
+            r.options + " -e inject=openat:delay_enter=400000:when=" + std::to_string(creation),
+            trace, printed);
+        ASSERT_GT(test::traced_process_at(trace, r.creation, 5000), 0) << r.what;
+        fs::remove(folder / "d");
+        fs::create_directories(folder / "d");
+        test::traced_status(run, 10000);
+        EXPECT_EQ(printed_text(), failed(3, "Could not open file ", "d/w")) << r.what;
+        EXPECT_EQ(names_in(folder / "d"), std::vector<std::string>{}) << r.what;
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"d", "m"})) << r.what;
+        fs::remove_all(folder / "d");
+        fs::remove(trace);
+    }
+}
+
+TEST_F(Replacing, APlainFileIsOpenedWithoutWaitingForALease) {
+    // Another program's lease: an open for writing that waited would wait for the lease's
+    // holder; the run refuses at once instead.
+    write_file(folder / "m", distinct_mesh(3));
+    write_file(folder / "w", old_content);
+    const int fd = open((folder / "w").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const auto previous = signal(SIGIO, SIG_IGN);  // the holder is told of the open this way
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) != 0) {
+        signal(SIGIO, previous);
+        close(fd);
+        GTEST_SKIP() << "no lease can be taken here: " << std::strerror(errno);
+    }
+    int output_fd = -1;
+    const pid_t child = test::start_gantrel(folder, {"m", "m", "w"},
+                                            {standard_output::captured, 0, 0, false}, &output_fd);
+    const bool ended = test::ends_within(child, 5000);
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    close(fd);
+    signal(SIGIO, previous);
+    char buffer[512] = {};
+    const ssize_t got = read(output_fd, buffer, sizeof buffer - 1);
+    close(output_fd);
+    EXPECT_TRUE(ended) << "the run waited for the lease";
+    EXPECT_EQ(std::string(buffer, got > 0 ? static_cast<std::size_t>(got) : 0),
+              failed(3, "Could not open file ", "w"));
+    EXPECT_EQ(read_file(folder / "w"), old_content);
+}
+
+TEST_F(Replacing, AWriteOnlyFileWrittenInPlaceReportsAFailedWrite) {
+    // Its old bytes cannot be read, so they cannot be restored: the one case where a failed
+    // write leaves the file changed, and it says so.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a file its runner may write but not read needs a second user";
+    }
+    write_file(folder / "m", distinct_mesh(300));
+    fs::create_directories(folder / "closed");
+    write_file(folder / "closed/w", old_content);
+    chmod((folder / "closed/w").c_str(), 0622);  // the runner, nobody, may write it, not read it
+    chmod((folder / "closed").c_str(), 0755);
+    const outcome result =
+        run_gantrel(folder, {"m", "m", "closed/w"}, {standard_output::captured, 1024, 0, true});
+    EXPECT_EQ(result.output, failed(300, "Could not write file ", "closed/w"));
+    EXPECT_EQ(names_in(folder / "closed"), std::vector<std::string>{"w"});
+    const outcome whole =
+        run_gantrel(folder, {"m", "m", "closed/w"}, {standard_output::captured, 0, 0, true});
+    EXPECT_EQ(whole.output, converted(300));
+    EXPECT_EQ(read_file(folder / "closed/w"), distinct_wire(300, hash_m));
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -290,6 +291,77 @@ inline void remove_tree(const fs::path& top) {
         }
     }
     fs::remove_all(top, error);
+}
+
+// Whether strace is there to hold a run in one system call or to fail one.
+inline bool have_strace() {
+    return std::system("command -v strace >/dev/null 2>&1") == 0;
+}
+
+// Starts the built gantrel in `folder` under strace, which traces `calls` (with -f, so that each
+// line begins with the traced process's id) into `trace` with the further `options` (such as
+// "-e inject=..."); standard output goes to `printed`. The strace process leads a
+// process group of its own, and reports the tool's end as its own, a signal included.
+inline pid_t start_traced(const fs::path& folder, const std::vector<std::string>& arguments,
+                          const std::string& calls, const std::string& options,
+                          const fs::path& trace, const fs::path& printed) {
+    const char* binary = std::getenv("GANTREL_BINARY");
+    if (binary == nullptr) {
+        ADD_FAILURE() << "GANTREL_BINARY names the gantrel to run";
+        return -1;
+    }
+    std::string command = "cd '" + folder.string() + "' && exec strace -f -qq -o '" +
+                          trace.string() + "' -e trace=" + calls + " " + options + " '" + binary +
+                          "'";
+    for (const std::string& argument : arguments) {
+        command += " '" + argument + "'";
+    }
+    command += " > '" + printed.string() + "'";
+    const pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return child;
+}
+
+// The process id at the start of the first line of `trace` that holds `text`, once there is
+// one (waiting up to `limit_ms`); -1 if none came.
+inline pid_t traced_process_at(const fs::path& trace, const std::string& text, int limit_ms) {
+    for (int waited_ms = 0; waited_ms < limit_ms; waited_ms += 5) {
+        std::FILE* file = std::fopen(trace.c_str(), "r");
+        char line[4096];
+        while (file != nullptr && std::fgets(line, sizeof line, file) != nullptr) {
+            if (std::strstr(line, text.c_str()) != nullptr) {
+                std::fclose(file);
+                return static_cast<pid_t>(std::atol(line));
+            }
+        }
+        if (file != nullptr) {
+            std::fclose(file);
+        }
+        usleep(5 * 1000);
+    }
+    return -1;
+}
+
+// Waits up to `limit_ms` for the traced run `child` to end, killing its whole group past that;
+// its status.
+inline int traced_status(pid_t child, int limit_ms) {
+    int status = 0;
+    for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
+        if (waited_ms >= limit_ms) {
+            ADD_FAILURE() << "the traced run did not end and was killed";
+            kill(-child, SIGKILL);
+            waitpid(child, &status, 0);
+            break;
+        }
+        usleep(10 * 1000);
+    }
+    return status;
 }
 
 }  // namespace gantrel::test
