@@ -276,6 +276,8 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
         bool with_attribute;
         bool second_link;
         bool unprivileged;
+        int flags = 0;                    // the file's inode flags
+        bool folder_default_acl = false;  // which a new file in the folder would take
     };
     const row rows[] = {
         {"owned by another user", nobody, nobody, 0640, false, false, false, false},
@@ -285,6 +287,14 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
         {"an extended attribute", nobody, nobody, 0644, false, true, false, false},
         {"two hard links", nobody, nobody, 0644, false, false, true, false},
         {"a group its user cannot give", nobody, 0, 0664, false, false, false, true},
+        {"no ACL, in a folder with a default ACL", nobody, nobody, 0644, false, false, false, false,
+         0, true},
+        {"an ACL, in a folder with a default ACL", nobody, nobody, 0660, true, false, false, false,
+         0, true},
+        {"inode flags: no dump, no access times", nobody, nobody, 0644, false, false, false, false,
+         FS_NODUMP_FL | FS_NOATIME_FL},
+        {"inode flags of the runner's own file", nobody, nobody, 0644, false, false, false, true,
+         FS_NODUMP_FL | FS_SYNC_FL},
     };
     for (const row& r : rows) {
         if (!mount_fs(kind::ext4, "")) {
@@ -310,6 +320,14 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
         if (r.second_link) {
             fs::create_hard_link(m / "w", m / "other");
         }
+        if (r.flags != 0) {
+            ASSERT_TRUE(test::change_inode_flags(m / "w", r.flags)) << r.what;
+        }
+        if (r.folder_default_acl) {
+            ASSERT_EQ(setxattr(m.c_str(), "system.posix_acl_default", acl.data(), acl.size(), 0), 0)
+                << r.what;
+        }
+        const int flags_before = test::inode_flags(m / "w");
         struct stat before {};
         ASSERT_EQ(stat((m / "w").c_str(), &before), 0);
         const bytes acl_before = attribute(m / "w", "system.posix_acl_access");
@@ -324,6 +342,7 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
         EXPECT_EQ(after.st_gid, before.st_gid) << r.what;
         EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777) << r.what;
         EXPECT_EQ(attribute(m / "w", "system.posix_acl_access"), acl_before) << r.what;
+        EXPECT_EQ(test::inode_flags(m / "w"), flags_before) << r.what;
         if (r.with_attribute) {
             EXPECT_EQ(attribute(m / "w", "user.origin"), tag) << r.what;
         }

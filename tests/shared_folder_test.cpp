@@ -124,6 +124,7 @@ protected:
             waitpid(child, nullptr, 0);
         }
         settings.reset();
+        test::remove_tree(folder / "scene");
         scratch_folder::TearDown();
     }
 
@@ -131,7 +132,7 @@ protected:
     // nobody, a world-writable folder without the sticky bit, and root's files out of reach.
     void build_scene() {
         const fs::path s = folder / "scene";
-        fs::remove_all(s);
+        test::remove_tree(s);
         const auto make = [&](const char* name, mode_t mode, uid_t owner, gid_t group) {
             fs::create_directories(s / name);
             chown((s / name).c_str(), owner, group);
@@ -301,7 +302,66 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
             link_as(owner, "../private/secret", s / where / "out");
         };
     };
+    const auto device_of = [](uid_t owner, const char* where) {
+        return [owner, where](SharedFolders&, const fs::path& s) {
+            ASSERT_EQ(mknod((s / where).c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+            chown((s / where).c_str(), owner, nobody);
+        };
+    };
+    // Links open/l1 .. open/lN, each to the next, the last to its own folder.
+    const auto chain_of = [](int count) {
+        return [count](SharedFolders&, const fs::path& s) {
+            for (int i = 1; i <= count; ++i) {
+                link_as(0, i == count ? "." : "l" + std::to_string(i + 1),
+                        s / "open" / ("l" + std::to_string(i)));
+            }
+        };
+    };
+    const auto flagged_folder = [](int flags, bool existing) {
+        return [flags, existing](SharedFolders&, const fs::path& s) {
+            if (existing) {
+                write_file(s / "open/out", secret);
+            }
+            ASSERT_TRUE(test::change_inode_flags(s / "open", flags)) << "no inode flags here";
+        };
+    };
+    // open/out under a path of exactly `length` bytes, padded with "./".
+    const auto padded = [&](std::size_t length) {
+        const std::size_t fixed = (folder / "scene").string().size() + 1 + 8;
+        std::string middle;
+        while (fixed + middle.size() + 2 <= length) {
+            middle += "./";
+        }
+        if (fixed + middle.size() < length) {
+            middle += "/";
+        }
+        return middle + "open/out";
+    };
+    const auto nothing = [](SharedFolders&, const fs::path&) {};
     const row rows[] = {
+        {"another user's device in a sticky folder, every rule off", off, 0,
+         device_of(nobody, "sticky/out"), "sticky/out", false, false},
+        {"another user's device in a group-writable sticky folder", level2, 0,
+         device_of(nobody, "group_sticky/out"), "group_sticky/out", true, false},
+        {"another user's link to a folder, on the way", on, 0,
+         [](SharedFolders&, const fs::path& s) { link_as(nobody, "../public", s / "sticky/via"); },
+         "sticky/via/out", true, false},
+        {"a chain of 40 links on the way", on, 0, chain_of(40), "open/l1/out", true, false},
+        {"... of 41", on, 0, chain_of(41), "open/l1/out", false, false},
+        {"a path of 4095 bytes", on, 0, nothing, padded(4095), true, false},
+        {"... of 4096", on, 0, nothing, padded(4096), false, false},
+        {"a file the runner may write but not read, in a folder closed to it", on, nobody,
+         [](SharedFolders&, const fs::path& s) {
+             write_file(s / "public/out", secret);
+             chmod((s / "public/out").c_str(), 0622);
+         },
+         "public/out", true, false},
+        {"an append-only folder, an existing file", on, 0, flagged_folder(FS_APPEND_FL, true),
+         "open/out", true, false},
+        {"... a new file", on, 0, flagged_folder(FS_APPEND_FL, false), "open/out", true, false},
+        {"an immutable folder, an existing file", on, 0, flagged_folder(FS_IMMUTABLE_FL, true),
+         "open/out", true, false},
+        {"... a new file", on, 0, flagged_folder(FS_IMMUTABLE_FL, false), "open/out", false, false},
         {"another user's link to a root file", on, 0, to_secret(nobody, "sticky"), "sticky/out",
          false, false},
         {"... with the rule off", off, 0, to_secret(nobody, "sticky"), "sticky/out", true, false},
@@ -395,8 +455,16 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
             EXPECT_EQ(result.output, reports + "Could not open file " + printed + "\n") << r.what;
             EXPECT_EQ(snapshot(s), before) << r.what;
         }
-        // The rule itself: never a write where the plain open was refused.
+        // The rule itself: never a write where the plain open was refused, and, but for the
+        // refused block devices, a write wherever it was not.
         EXPECT_TRUE(plain || !r.written) << r.what << ": the tool wrote where open was refused";
+        if (!r.needs_disk) {
+            EXPECT_EQ(plain, r.written) << r.what << ": the plain open did otherwise";
+        }
+        if (r.written && fs::is_regular_file(output)) {
+            test::change_inode_flags(s / "open", 0, FS_IMMUTABLE_FL | FS_APPEND_FL);
+            EXPECT_EQ(read_file(output), abc_wire) << r.what;
+        }
         for (const std::string& line : snapshot(s)) {
             EXPECT_EQ(line.find(".gantrel-"), std::string::npos) << r.what << ": " << line;
         }
@@ -453,27 +521,53 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
     }
 }
 
-// The other user swaps the target's name itself, between the look at it and its opening, for a
-// link to root's file or for a FIFO: the run opens neither as the file it looked at.
+// The other user swaps the target's name itself, between the look at it and its opening: a file
+// for a link to root's file or for a FIFO, a FIFO or a device for a link to root's file or FIFO.
+// The run opens none of them, not even for a moment, as the thing it looked at.
 TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
     if (std::system("command -v strace >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "strace is not installed";
     }
+    enum class thing { file, fifo, device, link_to_secret, link_to_fifo };
     struct row {
         const char* what;
-        bool fifo;
+        thing target;
+        thing swapped_in;
     };
-    for (const row& r : {row{"a link to root's file", false}, row{"a FIFO", true}}) {
+    const row rows[] = {
+        {"a file swapped for a link to root's file", thing::file, thing::link_to_secret},
+        {"a file swapped for a FIFO", thing::file, thing::fifo},
+        {"a FIFO swapped for a link to root's file", thing::fifo, thing::link_to_secret},
+        {"a device swapped for a link to root's file", thing::device, thing::link_to_secret},
+        // Opened through the link, that FIFO would hold the run until someone read it.
+        {"a FIFO swapped for a link to root's FIFO", thing::fifo, thing::link_to_fifo},
+    };
+    for (const row& r : rows) {
         const fs::path s = folder / "scene";
         const fs::path mine = scene_with_folder_of_nobody();
-        write_file(mine / "w", secret);
-        chown((mine / "w").c_str(), nobody, nobody);
-        if (r.fifo) {
-            mkfifo((mine / "x").c_str(), 0666);
-            chown((mine / "x").c_str(), nobody, nobody);
-        } else {
-            link_as(nobody, (s / "private/secret").string(), mine / "x");
-        }
+        const auto make = [&](thing what, const fs::path& at) {
+            switch (what) {
+                case thing::file:
+                    write_file(at, secret);
+                    break;
+                case thing::fifo:
+                    mkfifo(at.c_str(), 0666);
+                    break;
+                case thing::device:
+                    ASSERT_EQ(mknod(at.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+                    break;
+                case thing::link_to_secret:
+                    fs::create_symlink(s / "private/secret", at);
+                    break;
+                case thing::link_to_fifo:
+                    mkfifo((s / "private/fifo").c_str(), 0600);
+                    fs::create_symlink(s / "private/fifo", at);
+                    break;
+            }
+            lchown(at.c_str(), nobody, nobody);
+        };
+        make(r.target, mine / "w");
+        make(r.swapped_in, mine / "x");
         // The first geteuid comes between the look at the target and its opening.
         const std::string text = run_held("geteuid:when=1", mine / "w", [&] {
             return renameat2(AT_FDCWD, (mine / "w").c_str(), AT_FDCWD, (mine / "x").c_str(),
@@ -481,7 +575,9 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         });
         EXPECT_EQ(text, reports + "Could not open file " + (mine / "w").string() + "\n") << r.what;
         EXPECT_EQ(read_file(s / "private/secret"), secret) << r.what;
-        EXPECT_EQ(read_file(mine / "x"), secret) << r.what;
+        if (r.target == thing::file) {
+            EXPECT_EQ(read_file(mine / "x"), secret) << r.what;
+        }
     }
 }
 
