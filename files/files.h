@@ -58,9 +58,9 @@ struct byte_span {
     std::size_t size;
 };
 
-// Makes the file at `target` hold exactly the `part_count` parts at `parts`, one after the
+// Makes the file at `path` hold exactly the `part_count` parts at `parts`, one after the
 // other, as described above.
-replace_status replace_file(const native_path& target, const byte_span* parts,
+replace_status replace_file(const native_path& path, const byte_span* parts,
                             std::size_t part_count);
 
 }  // namespace gantrel

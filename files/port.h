@@ -31,7 +31,7 @@ void stage_temporary(replacement_target& target, target_facts& facts);
 void discard_temporary(replacement_target& target);
 
 // The three ways of writing; each leaves no temporary behind.
-replace_status write_directly(replacement_target& target, const byte_span* parts,
+replace_status write_directly(const replacement_target& target, const byte_span* parts,
                               std::size_t part_count);
 replace_status write_in_place(replacement_target& target, bool restorable, const byte_span* parts,
                               std::size_t part_count);

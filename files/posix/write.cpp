@@ -31,7 +31,7 @@ void lock_for_writing(int fd) {
 
 }  // namespace
 
-replace_status write_directly(replacement_target& target, const byte_span* parts,
+replace_status write_directly(const replacement_target& target, const byte_span* parts,
                               std::size_t part_count) {
     return write_parts_in_order(target.existing.fd, parts, part_count)
                ? replace_status::replaced

@@ -7,7 +7,7 @@
 
 namespace gantrel {
 
-replace_status write_directly(replacement_target& target, const byte_span* parts,
+replace_status write_directly(const replacement_target& target, const byte_span* parts,
                               std::size_t part_count) {
     return write_parts(target.existing.value, parts, part_count) ? replace_status::replaced
                                                                  : replace_status::cannot_write;
