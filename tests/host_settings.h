@@ -13,7 +13,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 
+#include "run_tool_posix.h"
 #include "test_bytes.h"
 
 namespace gantrel::test {
@@ -97,5 +99,28 @@ inline bool as_user(uid_t user, const std::function<bool()>& action) {
     waitpid(child, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+
+// A scratch folder for cases that act as several users and change the host's settings: they
+// skip, with the reason, where they cannot; otherwise they hold the settings' lock throughout,
+// and leave the settings and the folder's "scene" as they found them.
+class settings_folder : public scratch_folder {
+protected:
+    void SetUp() override {
+        scratch_folder::SetUp();
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "acting as several users needs root";
+        }
+        settings = std::make_unique<host_settings_lock>();
+        if (!settings->usable) {
+            GTEST_SKIP() << "the host's rules for sticky folders cannot be set here";
+        }
+    }
+    void TearDown() override {
+        settings.reset();
+        remove_tree(folder / "scene");
+        scratch_folder::TearDown();
+    }
+    std::unique_ptr<host_settings_lock> settings;
+};
 
 }  // namespace gantrel::test

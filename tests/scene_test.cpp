@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -483,28 +482,22 @@ struct fifo_readers {
     fifo_readers& operator=(const fifo_readers&) = delete;
 };
 
-class Scenes : public test::scratch_folder {
+class Scenes : public test::settings_folder {
 protected:
     void SetUp() override {
-        scratch_folder::SetUp();
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "building scenes of several owners needs root";
-        }
-        settings = std::make_unique<test::host_settings_lock>();
-        if (!settings->usable) {
-            GTEST_SKIP() << "the host's rules for sticky folders cannot be set here";
+        settings_folder::SetUp();
+        if (IsSkipped()) {
+            return;
         }
         previous_umask = umask(022);
         test::write_file(folder / "m", abc_mesh);
         chmod((folder / "m").c_str(), 0644);
     }
     void TearDown() override {
-        test::remove_tree(folder / "scene");
         if (settings) {
             umask(previous_umask);
         }
-        settings.reset();
-        scratch_folder::TearDown();
+        settings_folder::TearDown();
     }
 
     // Runs one scene both ways; false, with the differences reported, where they disagree.
@@ -541,7 +534,6 @@ protected:
         return same;
     }
 
-    std::unique_ptr<test::host_settings_lock> settings;
     mode_t previous_umask = 022;
 };
 

@@ -17,7 +17,6 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,26 +105,14 @@ outcome run_limited(const fs::path& folder, const std::vector<std::string>& argu
     return {status, output};
 }
 
-class SharedFolders : public test::scratch_folder {
+class SharedFolders : public test::settings_folder {
 protected:
-    void SetUp() override {
-        scratch_folder::SetUp();
-        if (geteuid() != 0) {
-            GTEST_SKIP() << "acting as a second user needs root";
-        }
-        settings = std::make_unique<test::host_settings_lock>();
-        if (!settings->usable) {
-            GTEST_SKIP() << "the host's rules for sticky folders cannot be set here";
-        }
-    }
     void TearDown() override {
         for (const pid_t child : readers) {
             kill(child, SIGKILL);
             waitpid(child, nullptr, 0);
         }
-        settings.reset();
-        test::remove_tree(folder / "scene");
-        scratch_folder::TearDown();
+        settings_folder::TearDown();
     }
 
     // The scene: a sticky folder anyone may write like /tmp, one a group may write, one owned by
@@ -233,7 +220,6 @@ public:
     }
 
 protected:
-    std::unique_ptr<test::host_settings_lock> settings;
     std::vector<pid_t> readers;
 };
 
