@@ -724,6 +724,56 @@ TEST_F(Held, AFolderThatVanishesDuringTheRunIsNotWrittenAgain) {
     }
 }
 
+TEST_F(Held, AnAppendOnlyFolderNeverHoldsATemporary) {
+    // An append-only folder takes new names but never lets one go: an existing file is written
+    // in place, a new one is linked straight from an unnamed temporary, and where only named
+    // temporaries can be made, which could never be renamed or removed, nothing is begun.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "making a folder append-only needs root";
+    }
+    struct row {
+        const char* what;
+        bool existing;
+        std::string calls;
+        std::string options;
+        std::string expected;
+    };
+    const std::string no_proc = "-e inject=access,faccessat,faccessat2:error=ENOENT";
+    const row rows[] = {
+        {"an existing file", true, "openat", "", converted(3)},
+        {"a new file", false, "openat", "", converted(3)},
+        {"an existing file, named temporaries only", true, "openat,access,faccessat,faccessat2",
+         no_proc, converted(3)},
+        {"a new file, named temporaries only", false, "openat,access,faccessat,faccessat2", no_proc,
+         failed(3, "Could not open file ", "d/w")},
+    };
+    write_file(folder / "m", distinct_mesh(3));
+    for (const row& r : rows) {
+        test::remove_tree(folder / "d");
+        fs::create_directories(folder / "d");
+        if (r.existing) {
+            write_file(folder / "d/w", old_content);
+        }
+        if (!test::change_inode_flags(folder / "d", FS_APPEND_FL)) {
+            GTEST_SKIP() << "no append-only folders here";
+        }
+        test::traced_status(
+            test::start_traced(folder, {"m", "m", "d/w"}, r.calls, r.options, trace, printed),
+            10000);
+        test::change_inode_flags(folder / "d", 0, FS_APPEND_FL);
+        EXPECT_EQ(printed_text(), r.expected) << r.what;
+        if (r.expected == converted(3)) {
+            EXPECT_EQ(read_file(folder / "d/w"), distinct_wire(3, hash_m)) << r.what;
+        }
+        EXPECT_EQ(names_in(folder / "d"), r.existing || r.expected == converted(3)
+                                              ? std::vector<std::string>{"w"}
+                                              : std::vector<std::string>{})
+            << r.what;
+        fs::remove(trace);
+    }
+    test::remove_tree(folder / "d");
+}
+
 TEST_F(Replacing, APlainFileIsOpenedWithoutWaitingForALease) {
     // Another program's lease: an open for writing that waited would wait for the lease's
     // holder; the run refuses at once instead.
