@@ -15,19 +15,6 @@ constexpr std::uint64_t every_lane_top = 0x8000800080008000u;
 // costs a tenth more than the one multiply it uses for a number it cannot see.
 volatile const std::uint64_t every_lane_one_unseen = every_lane_one;
 
-// The unordered pair as one 32-bit word, the same for a-b and b-a: lower vertex, higher vertex.
-std::uint32_t line_key(std::uint32_t a, std::uint32_t b) {
-    const std::uint32_t low = a < b ? a : b;
-    const std::uint32_t high = a < b ? b : a;
-    return low << 16 | high;
-}
-
-std::uint32_t entry_key(const line_list& lines, std::int32_t i) {
-    const line entry = line_at(lines, i);
-    return line_key(static_cast<std::uint32_t>(entry.first),
-                    static_cast<std::uint32_t>(entry.second));
-}
-
 // The 16-bit word whose bytes in memory are `value`, least significant byte first.
 std::uint16_t little_endian_word(std::uint32_t value) {
     const unsigned char bytes[2] = {static_cast<unsigned char>(value & 0xFF),
@@ -54,64 +41,65 @@ bool lanes_hold(std::uint64_t lanes, std::uint64_t value, std::uint64_t ones = e
     return ((differences - ones) & ~differences & every_lane_top) != 0;
 }
 
-// Whether the line `key` went to the hash table: its lower vertex's lanes were full when it came,
-// or it cannot take a lane. Lanes are never emptied while the line is in the list, so this stays
-// true of a line for good.
-bool in_hash_table(const line_list& lines, std::uint32_t key) {
-    const std::uint64_t value = lane_value(key >> 16, key & 0xFFFF);
-    return value == no_lane || !lanes_hold(lines.lanes[key >> 16], value);
+// A slot's content for the line `key`: never 0, since no key has bit 16 set (its lower vertex is
+// at most its higher one, so the line 1-0 does not exist).
+constexpr std::uint32_t slot_marker = 0x10000;
+
+// splitmix64's step: spreads the seed into the hash's two random numbers.
+std::uint64_t mixed(std::uint64_t value) {
+    value += 0x9E3779B97F4A7C15u;
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9u;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBu;
+    return value ^ (value >> 31);
 }
 
-// Fibonacci hashing: the multiply spreads both halves of the key into the top bits.
-std::uint32_t home_slot(std::uint32_t key, std::uint32_t bits) {
-    return (key * 0x9E3779B1u) >> (32 - bits);
+std::uint64_t index_multiplier(std::uint64_t seed) {
+    return mixed(seed) | 1;
 }
 
-// The hash table slot numbering the line `key`, or the empty slot where it belongs.
-std::uint32_t find_slot(const line_list& lines, std::uint32_t key) {
-    const std::uint32_t mask = (std::uint32_t{1} << lines.index_bits) - 1;
-    std::uint32_t slot = home_slot(key, lines.index_bits);
-    for (;;) {
-        const std::uint32_t held = lines.index[slot];
-        if (held == 0 || entry_key(lines, static_cast<std::int32_t>(held) - 1) == key) {
+std::uint64_t index_addend(std::uint64_t seed) {
+    return mixed(seed ^ 0xD1B54A32D192ED03u);
+}
+
+// Multiply-add-shift: the top bits of multiplier x key + addend, modulo 2^64.
+std::uint32_t home_slot(std::uint64_t multiplier, std::uint64_t addend, std::uint32_t bits,
+                        std::uint32_t key) {
+    return static_cast<std::uint32_t>((multiplier * key + addend) >> (64 - bits));
+}
+
+// The hash table slot holding the line `key`, or the empty slot where it belongs.
+std::uint32_t find_slot(const line_index& index, std::uint32_t key) {
+    const std::uint32_t mask = (std::uint32_t{1} << index.bits) - 1;
+    const std::uint32_t wanted = key ^ slot_marker;
+    for (std::uint32_t slot = home_slot(index.multiplier, index.addend, index.bits, key);;
+         slot = (slot + 1) & mask) {
+        const std::uint32_t held = index.table[slot];
+        if (held == 0 || held == wanted) {
             return slot;
         }
-        slot = (slot + 1) & mask;
     }
 }
 
-// Whether an entry past the ones the hash table can number is the line `key`.
-bool unindexed_entries_hold(const line_list& lines, std::uint32_t key) {
-    for (std::int32_t i = line_index_entries; i < lines.count; ++i) {
-        if (entry_key(lines, i) == key) {
-            return true;
-        }
-    }
-    return false;
-}
-
-void clear_hash_table(line_list& lines) {
-    if (lines.index_bits != 0) {
-        std::memset(lines.index, 0, sizeof lines.index[0] << lines.index_bits);
+void clear_hash_table(line_index& index) {
+    if (index.bits != 0) {
+        std::memset(index.table, 0, sizeof index.table[0] << index.bits);
     }
 }
 
-// Doubles the hash table (or sets up the first one) and files its lines again. Clearing the whole
-// new table, fresh pages included, writes each page before any probe reads it.
-void grow_hash_table(line_list& lines) {
-    lines.index_bits = lines.index_bits == 0 ? line_index_min_bits : lines.index_bits + 1;
-    assert(lines.index_bits <= line_index_max_bits);
-    clear_hash_table(lines);
-    if (lines.hashed == 0) {
-        return;
+// Doubles the hash table (or sets up the first one, keyed from the seed) and files its lines
+// again. Clearing the whole new table, fresh pages included, writes each page before any probe
+// reads it.
+void grow_hash_table(line_index& index) {
+    if (index.bits == 0) {
+        index.multiplier = index_multiplier(index.seed);
+        index.addend = index_addend(index.seed);
     }
-    const std::int32_t indexed =
-        lines.count < line_index_entries ? lines.count : line_index_entries;
-    for (std::int32_t i = 0; i < indexed; ++i) {
-        const std::uint32_t key = entry_key(lines, i);
-        if (in_hash_table(lines, key)) {
-            lines.index[find_slot(lines, key)] = static_cast<std::uint16_t>(i + 1);
-        }
+    index.bits = index.bits == 0 ? line_index_min_bits : index.bits + 1;
+    assert(index.bits <= line_index_max_bits);
+    clear_hash_table(index);
+    for (std::uint32_t i = 0; i < index.hashed; ++i) {
+        const std::uint32_t key = index.hashed_keys[i];
+        index.table[find_slot(index, key)] = key ^ slot_marker;
     }
 }
 
@@ -123,41 +111,35 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
     ++count;
 }
 
-// The rare way, through the hash table: adds the line unless the table (or the scan past it)
-// holds it, and gives the count after. Kept out of line so that the common way stays short, and
-// given the count by value so that the caller's stays in a register.
+// The rare way, through the hash table: adds the line unless the table holds it, and gives the
+// count after. Kept out of line so that the common way stays short, and given the count by value
+// so that the caller's stays in a register.
 [[gnu::noinline]] std::int32_t add_hashed_line(line_list& lines, std::int32_t count,
                                                std::uint32_t first, std::uint32_t second,
                                                std::uint32_t key) {
-    lines.count = count;
-    if (lines.index_bits == 0) {
-        grow_hash_table(lines);
+    line_index& index = lines.index;
+    if (index.bits == 0) {
+        grow_hash_table(index);
     }
-    std::uint32_t slot = find_slot(lines, key);
-    if (lines.index[slot] != 0) {
-        return count;
-    }
-    if (count >= line_index_entries) {
-        if (!unindexed_entries_hold(lines, key)) {
-            append(lines, count, first, second);
-        }
+    std::uint32_t slot = find_slot(index, key);
+    if (index.table[slot] != 0) {
         return count;
     }
     // Keep the table under half full, so probe sequences stay short.
-    ++lines.hashed;
-    if (lines.hashed * 2 >= (std::uint32_t{1} << lines.index_bits)) {
-        grow_hash_table(lines);
-        slot = find_slot(lines, key);
+    index.hashed_keys[index.hashed++] = key;
+    if (index.hashed * 2 >= (std::uint32_t{1} << index.bits)) {
+        grow_hash_table(index);
+    } else {
+        index.table[slot] = key ^ slot_marker;
     }
-    lines.index[slot] = static_cast<std::uint16_t>(count + 1);
     append(lines, count, first, second);
     return count;
 }
 
-[[gnu::noinline]] void start_lane_block(line_list& lines, std::uint32_t block) {
-    std::memset(&lines.lanes[std::size_t{block} * line_lane_block_vertices], 0,
-                sizeof lines.lanes[0] * line_lane_block_vertices);
-    lines.lane_blocks_in_use[block / 32] |= std::uint32_t{1} << (block % 32);
+[[gnu::noinline]] void start_lane_block(line_index& index, std::uint32_t block) {
+    std::memset(&index.lanes[std::size_t{block} * line_index_block_vertices], 0,
+                sizeof index.lanes[0] * line_index_block_vertices);
+    index.blocks_in_use[block / 32] |= std::uint32_t{1} << (block % 32);
 }
 
 // What the sides of a chunk carry from one to the next, all kept in registers: stored back in
@@ -172,16 +154,17 @@ struct side_state {
 inline void add_side(line_list& lines, side_state& state, std::uint32_t first,
                      std::uint32_t second) {
     assert(first <= 0xFFFF && second <= 0xFFFF);
+    line_index& index = lines.index;
     const std::uint32_t low = first < second ? first : second;
     const std::uint32_t high = first < second ? second : first;
-    const std::uint32_t block = low / line_lane_block_vertices;
+    const std::uint32_t block = low / line_index_block_vertices;
     if (block != state.last_block) {
-        if ((lines.lane_blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
-            start_lane_block(lines, block);
+        if ((index.blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
+            start_lane_block(index, block);
         }
         state.last_block = block;
     }
-    std::uint64_t& lanes = lines.lanes[low];
+    std::uint64_t& lanes = index.lanes[low];
     const std::uint64_t held = lanes;
     const std::uint64_t value = lane_value(low, high);
     // Lanes fill from the lowest, so the word is full exactly when its top lane is taken.
@@ -201,11 +184,21 @@ inline void add_side(line_list& lines, side_state& state, std::uint32_t first,
 
 }  // namespace
 
+std::uint32_t line_index_home_slot(std::uint64_t seed, std::uint32_t key, std::uint32_t bits) {
+    return home_slot(index_multiplier(seed), index_addend(seed), bits, key);
+}
+
+void seed_line_index(line_list& lines, std::uint64_t seed) {
+    assert(lines.index.bits == 0);
+    lines.index.seed = seed;
+}
+
 void clear_line_list(line_list& lines) {
-    std::memset(lines.lane_blocks_in_use, 0, sizeof lines.lane_blocks_in_use);
-    clear_hash_table(lines);
-    lines.index_bits = 0;
-    lines.hashed = 0;
+    line_index& index = lines.index;
+    std::memset(index.blocks_in_use, 0, sizeof index.blocks_in_use);
+    clear_hash_table(index);
+    index.bits = 0;
+    index.hashed = 0;
     lines.count = 0;
 }
 
@@ -213,13 +206,13 @@ void likely_storage(line_list& lines, std::int32_t triangle_count, storage_span 
     const std::size_t triangles = triangle_count > 0 ? static_cast<std::size_t>(triangle_count) : 0;
     const std::size_t entries =
         std::min(triangles / 2 * 3, static_cast<std::size_t>(line_list_capacity));
-    const std::size_t vertices = std::min(triangles / 2, std::size_t{line_vertices});
+    const std::size_t vertices = std::min(triangles / 2, std::size_t{line_index_vertices});
     out[0] = storage_span{lines.records, sizeof lines.records[0] * entries};
-    out[1] = storage_span{lines.lanes, sizeof lines.lanes[0] * vertices};
+    out[1] = storage_span{lines.index.lanes, sizeof lines.index.lanes[0] * vertices};
 }
 
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
-    side_state state{lines.count, line_lane_blocks, every_lane_one_unseen};
+    side_state state{lines.count, line_index_blocks, every_lane_one_unseen};
     add_side(lines, state, static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
     lines.count = state.count;
 }
@@ -231,7 +224,7 @@ void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t
 }
 
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count) {
-    side_state state{lines.count, line_lane_blocks, every_lane_one_unseen};
+    side_state state{lines.count, line_index_blocks, every_lane_one_unseen};
     for (const std::uint16_t* end = indices + 3 * count; indices != end; indices += 3) {
         const std::uint32_t a = indices[0];
         const std::uint32_t b = indices[1];

@@ -8,31 +8,27 @@
 //
 // Beside the entries sits an index that only answers "present or not"; order and orientation
 // live in the entries alone. A run's cost is mostly the pages it touches and the work per side,
-// and the index is laid out for both:
+// and the index is laid out for both, and for a worst case that no input can make much worse:
 //  - Lanes. Each vertex has four 16-bit lanes for the lines whose lower vertex it is, one word
 //    of 8 bytes. A side is looked up by comparing its higher vertex with all four lanes at once,
 //    in the word of its lower vertex. A closed mesh has about three lines per vertex, and a mesh
 //    keeps nearby vertices together, so the words a run uses are few, dense and mostly ones it
 //    has just touched. The lanes are zeroed a 4 KiB block at a time when a block is first met,
 //    so that a fresh page is written before it is read (read first, it would fault twice), and
-//    emptying the list only forgets which blocks are in use.
+//    emptying the list only forgets which blocks are in use. A side costs the same whatever the
+//    mesh.
 //  - A hash table for the rest: the lines whose lower vertex's lanes were full when they came
 //    (a fan around one vertex, a few vertices met over and over). It is an open-addressing table
-//    of entry numbers, 16 bits each, that starts small and doubles inside its fixed block as
-//    such lines arrive. 16-bit slots can number 65535 entries, as many as a mesh data file can
-//    yield; the entries past them, which only a caller adding lines of its own can reach, are
-//    found by a scan.
-//
-// The entries are stored as the wire file stores its lines: four bytes each, `first` then
-// `second`, 16 bits each, least significant byte first, so the wire file's lines are written
-// straight from the list without being copied.
-//
-// The list is one fixed block and allocates nothing. Zeroed storage is an empty list, so a
-// `line_list` in static storage or from `std::make_unique<line_list>()` is ready to use; pages
-// that no line reaches are never touched, which keeps a run's memory in proportion to its mesh.
-
+//    of keys that starts small and doubles as such lines arrive. Its hash is keyed per run
+//    (`seed_line_index`, from the system's random source): multiply-add-shift with a random odd
+//    64-bit multiplier and a random addend, a 2-independent family, so that two lines collide
+//    with the chance of random ones whatever the mesh, and a mesh data file cannot be made in
+//    advance to make its lines collide; a key that leaked would let one be made for that run
+//    only. Without a seed (a zeroed list) the key is fixed, so that tests reproduce.
 #include <cstddef>
 #include <cstdint>
+
+#include "mesh/line_index.h"
 
 namespace gantrel {
 
@@ -45,30 +41,19 @@ struct line {
 inline constexpr std::int32_t line_list_capacity = 100000;
 inline constexpr std::size_t line_record_size = 4;
 
-inline constexpr std::uint32_t line_vertices = 0x10000;
-inline constexpr std::uint32_t line_lane_block_vertices = 512;  // 4 KiB of lanes
-inline constexpr std::uint32_t line_lane_blocks = line_vertices / line_lane_block_vertices;
-// The hash table never fills past half.
-inline constexpr std::uint32_t line_index_min_bits = 10;
-inline constexpr std::uint32_t line_index_max_bits = 17;
-inline constexpr std::int32_t line_index_entries = 0xFFFF;
-
 struct line_list {
-    // The small fields first, on the page the first entries take.
+    // The count and the index's small fields first, on the page the first lanes take.
     std::int32_t count;
-    std::uint32_t hashed;      // entries the hash table numbers
-    std::uint32_t index_bits;  // the hash table's size, 0 until it is first needed
-    // One bit per block of lanes: set once the block is zeroed for the lines now in the list.
-    std::uint32_t lane_blocks_in_use[line_lane_blocks / 32];
+    line_index index;
     // The entries: the bytes of the wire file's line records, as 16-bit words.
     std::uint16_t records[line_list_capacity][2];
-    // Per vertex, four 16-bit lanes.
-    std::uint64_t lanes[line_vertices];
-    // Hash table slots 0 to 2^index_bits - 1; a slot holds an entry number + 1, 0 when empty.
-    std::uint16_t index[std::uint32_t{1} << line_index_max_bits];
 };
 
-// Empties `lines` for another mesh.
+// Keys the hash table of `lines` with `seed` (from the system's random source) for lines added
+// from now on; before any line is added. A zeroed list's seed is 0, a fixed key.
+void seed_line_index(line_list& lines, std::uint64_t seed);
+
+// Empties `lines` for another mesh; the seed stays.
 void clear_line_list(line_list& lines);
 
 // Adds the line a-b unless the list already holds a-b or b-a. Both indices must be 0 to 65535

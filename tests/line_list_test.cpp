@@ -176,8 +176,8 @@ TEST(LineList, HoldsTheLargestMeshAFileCanDescribe) {
 
 TEST(LineList, HoldsItsWholeCapacity) {
     auto lines = std::make_unique<line_list>();
-    // Eight lines from each lower vertex: half of them go the hash table's way, and those past
-    // the 65535 entries it can number must be found by the scan.
+    // Eight lines from each lower vertex: half of them go the hash table's way, which must find
+    // them all, those past the 65535 entries a mesh data file can yield too.
     const auto pair = [](std::int32_t i) { return std::make_pair(i % 12500, 12500 + i / 12500); };
     for (std::int32_t i = 0; i < line_list_capacity; ++i) {
         add_line(*lines, pair(i).first, pair(i).second);

@@ -3,6 +3,7 @@
 // What the command needs of the platform: one implementation per platform.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -27,6 +28,11 @@ void prepare_process();
 // than with a page fault for each page as it is first written, which costs more. Only a hint:
 // where the system cannot, the pages fault in as before.
 void prefault(void* start, std::size_t size);
+
+// A number from the system's random source that keys the line index for this run, so that no
+// mesh data file can be made in advance to collide in it; where the source fails, 0, a fixed key
+// (the run goes on, as fast as ever on any mesh not made against that key).
+std::uint64_t random_seed();
 
 // The arguments after the program name, from the command line as the C runtime split it.
 std::vector<argument> command_line_arguments(int argc, native_char** argv);

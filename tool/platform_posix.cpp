@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -40,6 +41,15 @@ void prefault(void* start, std::size_t size) {
     static_cast<void>(start);
     static_cast<void>(size);
 #endif
+}
+
+std::uint64_t random_seed() {
+    std::uint64_t seed = 0;
+    // Never blocking: early in a boot, before the source is ready, the fixed key does.
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = 0;
+    }
+    return seed;
 }
 
 void write_message(std::FILE* out, std::string_view before, const argument* subject,

@@ -1,5 +1,7 @@
 #include <io.h>
 #include <windows.h>
+// after windows.h, which it builds on
+#include <bcrypt.h>
 
 #include <string>
 
@@ -68,6 +70,15 @@ void prefault(void* start, std::size_t size) {
     // Windows backs committed memory as it is touched; there is nothing to ask for.
     static_cast<void>(start);
     static_cast<void>(size);
+}
+
+std::uint64_t random_seed() {
+    std::uint64_t seed = 0;
+    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, reinterpret_cast<unsigned char*>(&seed),
+                                        sizeof seed, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        seed = 0;
+    }
+    return seed;
 }
 
 void write_message(std::FILE* out, std::string_view before, const argument* subject,

@@ -82,6 +82,7 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
     // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
     // be allocated.
     static line_list lines;
+    seed_line_index(lines, random_seed());
     storage_span likely[2];
     likely_storage(lines, header.walked_index_count / 3, likely);
     for (const storage_span& span : likely) {
