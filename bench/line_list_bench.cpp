@@ -34,13 +34,15 @@ void scan_add_line(scanned_list& lines, std::int32_t a, std::int32_t b) {
     lines.entries.push_back({a, b});
 }
 
-void indexed(benchmark::State& state, const triangle_list& triangles) {
+// `seed` keys the list's hash table, as a run keys it from its random source; 0 is the fixed key.
+void indexed(benchmark::State& state, const triangle_list& triangles, std::uint64_t seed) {
     std::vector<std::uint16_t> indices;
     for (const auto& t : triangles) {
         for (const std::int32_t v : t)
             indices.push_back(static_cast<std::uint16_t>(v));
     }
     auto lines = std::make_unique<gantrel::line_list>();
+    gantrel::seed_line_index(*lines, seed);
     for (auto _ : state) {
         // As a run does: the list emptied first.
         gantrel::clear_line_list(*lines);
@@ -70,10 +72,26 @@ const triangle_list mesh_b = gantrel::bench::closed_grid();
 const triangle_list mesh_c = gantrel::bench::few_vertices();
 const triangle_list mesh_d = gantrel::bench::fan();
 
-BENCHMARK_CAPTURE(indexed, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(indexed, b_closed_grid, mesh_b)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(indexed, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(indexed, d_fan, mesh_d)->Unit(benchmark::kMicrosecond);
+// Any seed stands for a run's unknown key.
+constexpr std::uint64_t some_seed = 0x5EED5EED5EED5EEDu;
+const triangle_list mesh_e = gantrel::bench::colliding_lines(0);
+const triangle_list mesh_f = gantrel::bench::double_star();
+const triangle_list mesh_g = gantrel::bench::many_hubs();
+const triangle_list mesh_h = gantrel::bench::highest_vertices();
+const triangle_list mesh_i = gantrel::bench::every_side_hashed();
+
+BENCHMARK_CAPTURE(indexed, a_all_sides_distinct, mesh_a, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, b_closed_grid, mesh_b, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, c_few_vertices, mesh_c, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, d_fan, mesh_d, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, e_colliding_key_unknown, mesh_e, some_seed)
+    ->Unit(benchmark::kMicrosecond);
+// What a leaked key would cost: the mesh made against the key the list is keyed with.
+BENCHMARK_CAPTURE(indexed, e_colliding_key_known, mesh_e, 0)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, f_double_star, mesh_f, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, g_many_hubs, mesh_g, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, h_highest_vertices, mesh_h, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, i_every_side_hashed, mesh_i, some_seed)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(scanned, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scanned, b_closed_grid, mesh_b)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scanned, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);

@@ -7,6 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "mesh/line_index.h"
+
 namespace gantrel::bench {
 
 using triangle_list = std::vector<std::array<std::int32_t, 3>>;
@@ -55,6 +57,90 @@ inline triangle_list fan() {
     triangle_list out;
     for (std::int32_t t = 0; t < n; ++t)
         out.push_back({0, 2 * t + 1, 2 * t + 2});
+    return out;
+}
+
+// Hostile meshes, made against the line index: each pushes as many sides as it can off the
+// lanes into the hash table, or piles them onto few vertices.
+
+// Fills the four lanes of hub `h` with h-(h+1) .. h-(h+4), so that its later lines are hashed.
+inline void fill_lanes(triangle_list& out, std::int32_t h) {
+    out.push_back({h, h + 1, h + 2});
+    out.push_back({h, h + 3, h + 4});
+}
+
+// (e) Lines made to collide under a known key (`seed`; 0 is the fixed key of a run whose random
+// source failed): hubs with their lanes full, then lines h-x whose home slots, at the 2^16 slots
+// the table ends at, all fall in one stretch of 64, so that linear probing walks one cluster that
+// grows with every line. What a run's key being unknown buys is this mesh's cost with it.
+inline triangle_list colliding_lines(std::uint64_t seed) {
+    constexpr std::size_t total = 21845;
+    constexpr std::uint32_t bits = 16;
+    constexpr std::uint32_t stretch = 64;
+    triangle_list setup;
+    triangle_list attack;
+    for (std::int32_t hub = 0; setup.size() + attack.size() < total && hub < 0xFFF0; hub += 5) {
+        std::vector<std::int32_t> partners;
+        for (std::int32_t x = hub + 5; x <= 0xFFFF; ++x) {
+            const auto key = static_cast<std::uint32_t>(hub) << 16 | static_cast<std::uint32_t>(x);
+            if (gantrel::line_index_home_slot(seed, key, bits) < stretch)
+                partners.push_back(x);
+        }
+        fill_lanes(setup, hub);
+        for (const std::int32_t x : partners) {
+            if (setup.size() + attack.size() < total)
+                attack.push_back({hub, x, x});  // the line hub-x, and x-x in x's lanes
+        }
+    }
+    setup.insert(setup.end(), attack.begin(), attack.end());
+    return setup;
+}
+
+// (f) A double star: every triangle 0, 1, x, so that both hubs have a line to every x.
+inline triangle_list double_star() {
+    triangle_list out;
+    for (std::int32_t x = 2; x < 2 + 21845; ++x)
+        out.push_back({0, 1, x});
+    return out;
+}
+
+// (g) Many hubs of six lines each, two of them past the lanes: 7281 hubs, 14562 hashed lines
+// spread over the table.
+inline triangle_list many_hubs() {
+    triangle_list out;
+    for (std::int32_t h = 0; out.size() + 3 <= 21845; h += 7) {
+        out.push_back({h, h + 1, h + 2});
+        out.push_back({h, h + 3, h + 4});
+        out.push_back({h, h + 5, h + 6});
+    }
+    return out;
+}
+
+// (h) The highest vertex numbers: random triangles over the top 300 vertices, and the one line,
+// 0-65535, that no lane can hold.
+inline triangle_list highest_vertices() {
+    std::mt19937 random(65535);
+    std::uniform_int_distribution<std::int32_t> vertex(0xFFFF - 299, 0xFFFF);
+    triangle_list out(21845);
+    for (auto& t : out)
+        t = {vertex(random), vertex(random), vertex(random)};
+    out[0] = {0, 0xFFFF, 0xFFFE};
+    return out;
+}
+
+// (i) Every side hashed: 1024 hubs with their lanes full, then random triangles of three hubs, so
+// that every side's lower vertex is a full hub and almost every side is a new line.
+inline triangle_list every_side_hashed() {
+    std::mt19937 random(1024);
+    std::uniform_int_distribution<std::int32_t> hub(0, 1023);
+    triangle_list out;
+    for (std::int32_t h = 0; h < 1024; ++h)
+        fill_lanes(out, 5 * h);
+    while (out.size() < 21845) {
+        const std::int32_t a = hub(random), b = hub(random), c = hub(random);
+        if (a != b && b != c && c != a)
+            out.push_back({5 * a, 5 * b, 5 * c});
+    }
     return out;
 }
 

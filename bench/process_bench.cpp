@@ -92,6 +92,56 @@ double paired_ratio(const std::vector<double>& a, const std::vector<double>& b) 
     return ratios.empty() ? 0 : median(ratios);
 }
 
+// The hostile meshes against the closed grid of about as many triangles: alternating runs of
+// gantrel on each, onto a new path; the medians of the paired ratios of wall and CPU time.
+void hostile_against_grid(const std::string& gantrel, const fs::path& grid, const fs::path& work,
+                          int runs) {
+    struct mesh {
+        const char* name;
+        gantrel::bench::triangle_list triangles;
+    };
+    const mesh meshes[] = {
+        {"(a) 65535 distinct sides", gantrel::bench::all_sides_distinct()},
+        {"(d) fan", gantrel::bench::fan()},
+        {"(e) colliding, fixed key", gantrel::bench::colliding_lines(0)},
+        {"(f) double star", gantrel::bench::double_star()},
+        {"(g) many hubs", gantrel::bench::many_hubs()},
+        {"(h) highest vertices", gantrel::bench::highest_vertices()},
+        {"(i) every side hashed", gantrel::bench::every_side_hashed()},
+    };
+    std::printf("\nhostile meshes against (b), whole process, %d alternating runs each\n", runs);
+    std::printf("%-26s %9s %9s %7s %7s %8s %8s\n", "mesh", "gantrel", "(b)", "/(b)", "cpu",
+                "faults", "(b)");
+    const std::string output = (work / "hostile-out").string();
+    const fs::path file = work / "hostile.quorvdata";
+    for (const mesh& m : meshes) {
+        const std::vector<unsigned char> bytes = gantrel::bench::mesh_data_file(m.triangles);
+        std::ofstream(file, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        series hostile, closed;
+        for (int i = 0; i < runs + 10; ++i) {
+            sample h{}, c{};
+            for (int k = 0; k < 2; ++k) {
+                fs::remove(output);
+                if ((i + k) % 2 == 0) {
+                    h = run_once({gantrel, file.string(), "mesh", output});
+                } else {
+                    c = run_once({gantrel, grid.string(), "mesh", output});
+                }
+            }
+            if (i < 10)
+                continue;  // warm-up
+            hostile.add(h);
+            closed.add(c);
+        }
+        std::printf("%-26s %9.3f %9.3f %7.3f %7.3f %8.0f %8.0f\n", m.name, median(hostile.wall),
+                    median(closed.wall), paired_ratio(hostile.wall, closed.wall),
+                    paired_ratio(hostile.cpu, closed.cpu), median(hostile.faults),
+                    median(closed.faults));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -174,6 +224,7 @@ int main(int argc, char** argv) {
                         median(tool.faults), median(bare.faults), tool.peak_kib, bare.peak_kib);
         }
     }
+    hostile_against_grid(gantrel, meshes[1].file, work, runs);
     fs::remove_all(work);
     return 0;
 }
