@@ -11,8 +11,9 @@ namespace {
 constexpr std::uint64_t every_lane_one = 0x0001000100010001u;
 constexpr std::uint64_t every_lane_top = 0x8000800080008000u;
 // every_lane_one, read once per chunk of triangles: multiplying by a constant the compiler can
-// see, it copies a value into the lanes with a chain of shifts and adds, which on the common way
-// costs a tenth more than the one multiply it uses for a number it cannot see.
+// see, it copies a value into the lanes with a chain of shifts and adds, which costs more than
+// the one multiply it uses for a number it cannot see: the line list on the closed grid takes
+// 115 against 130 us in memory (medians of 40 alternating runs of both builds, paired ratio 0.87).
 volatile const std::uint64_t every_lane_one_unseen = every_lane_one;
 
 // The 16-bit word whose bytes in memory are `value`, least significant byte first.
@@ -88,7 +89,9 @@ void clear_hash_table(line_index& index) {
 
 // Doubles the hash table (or sets up the first one, keyed from the seed) and files its lines
 // again. Clearing the whole new table, fresh pages included, writes each page before any probe
-// reads it.
+// reads it. Starting small matters: most meshes hash a few lines at most (the example, one), and
+// a table of the largest size from the first of them costs the example 128 more page faults and
+// 1.18 times the CPU time of a whole run (300 alternating runs of both builds).
 void grow_hash_table(line_index& index) {
     if (index.bits == 0) {
         index.multiplier = index_multiplier(index.seed);
