@@ -150,6 +150,36 @@ constexpr std::uint32_t root = 0;
 constexpr std::uint32_t nobody = 65534;
 constexpr std::uint32_t other = 1000;
 
+TEST(PathWalk, StepsAsTheKernelWalks) {
+    struct row {
+        const char* path;
+        const char* name;
+        const char* rest;
+        bool last;
+        bool trailing_slash;
+    };
+    const row rows[] = {
+        {"out", "out", "", true, false},
+        {"a/out", "a", "out", false, false},
+        {"a//b/out", "a", "b/out", false, false},  // doubled slashes are one
+        {"a/", "a", "", true, true},               // a last name that must be a folder
+        {"a///", "a", "", true, true},
+        {"./out", ".", "out", false, false},
+        {"", "", "", true, false},
+    };
+    for (const row& r : rows) {
+        const path_step step = first_step(r.path);
+        EXPECT_EQ(step.name, r.name) << r.path;
+        EXPECT_EQ(step.rest, r.rest) << r.path;
+        EXPECT_EQ(step.last, r.last) << r.path;
+        EXPECT_EQ(step.trailing_slash, r.trailing_slash) << r.path;
+    }
+    // A link's body, then what followed the component it stood for.
+    EXPECT_EQ(after_link("../d", "out"), "../d/out");
+    EXPECT_EQ(after_link("/abs", ""), "/abs");
+    EXPECT_EQ(after_link("d/", "x/y"), "d//x/y");
+}
+
 TEST(StickyFolders, LinksAreFollowedAsTheKernelFollowsThem) {
     struct row {
         const char* what;
