@@ -15,7 +15,6 @@ struct replacement_target {
     resolved_path where;
     descriptor existing;
     struct stat existing_info {};     // of the open target
-    bool folder_keeps_names = false;  // an append-only folder: no rename or removal in it
     staged_file staged;
 };
 
