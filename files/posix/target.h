@@ -14,7 +14,7 @@ namespace gantrel {
 struct replacement_target {
     resolved_path where;
     descriptor existing;
-    struct stat existing_info {};     // of the open target
+    struct stat existing_info {};  // of the open target
     staged_file staged;
 };
 
