@@ -203,6 +203,13 @@ TEST(LineList, ClearedListStartsAfresh) {
     EXPECT_EQ(line_count(*lines), 0);
     add_triangle(*lines, 2, 1, 0);
     EXPECT_EQ(entries_of(*lines), (pairs{{2, 1}, {1, 0}, {0, 2}}));
+    // In one chunk, a side in another block of lanes first, then the same lines again: every
+    // block a side moves into is made fresh, the first one included.
+    clear_line_list(*lines);
+    const std::uint16_t chunk[] = {600, 601, 602, 2, 1, 0};
+    add_triangles(*lines, chunk, 2);
+    EXPECT_EQ(entries_of(*lines),
+              (pairs{{600, 601}, {601, 602}, {602, 600}, {2, 1}, {1, 0}, {0, 2}}));
 }
 
 }  // namespace
