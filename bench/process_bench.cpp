@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "meshes.h"
+#include "support/meshes.h"
 
 namespace {
 
@@ -98,16 +98,16 @@ void hostile_against_grid(const std::string& gantrel, const fs::path& grid, cons
                           int runs) {
     struct mesh {
         const char* name;
-        gantrel::bench::triangle_list triangles;
+        gantrel::test::triangle_list triangles;
     };
     const mesh meshes[] = {
-        {"(a) 65535 distinct sides", gantrel::bench::all_sides_distinct()},
-        {"(d) fan", gantrel::bench::fan()},
-        {"(e) colliding, fixed key", gantrel::bench::colliding_lines(0)},
-        {"(f) double star", gantrel::bench::double_star()},
-        {"(g) many hubs", gantrel::bench::many_hubs()},
-        {"(h) highest vertices", gantrel::bench::highest_vertices()},
-        {"(i) every side hashed", gantrel::bench::every_side_hashed()},
+        {"(a) 65535 distinct sides", gantrel::test::all_sides_distinct()},
+        {"(d) fan", gantrel::test::fan()},
+        {"(e) colliding, fixed key", gantrel::test::colliding_lines(0)},
+        {"(f) double star", gantrel::test::double_star()},
+        {"(g) many hubs", gantrel::test::many_hubs()},
+        {"(h) highest vertices", gantrel::test::highest_vertices()},
+        {"(i) every side hashed", gantrel::test::every_side_hashed()},
     };
     std::printf("\nhostile meshes against (b), whole process, %d alternating runs each\n", runs);
     std::printf("%-26s %9s %9s %7s %7s %8s %8s\n", "mesh", "gantrel", "(b)", "/(b)", "cpu",
@@ -115,7 +115,7 @@ void hostile_against_grid(const std::string& gantrel, const fs::path& grid, cons
     const std::string output = (work / "hostile-out").string();
     const fs::path file = work / "hostile.quorvdata";
     for (const mesh& m : meshes) {
-        const std::vector<unsigned char> bytes = gantrel::bench::mesh_data_file(m.triangles);
+        const std::vector<unsigned char> bytes = gantrel::test::mesh_data_file(m.triangles);
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
@@ -168,9 +168,9 @@ int main(int argc, char** argv) {
             .write(reinterpret_cast<const char*>(bytes.data()),
                    static_cast<std::streamsize>(bytes.size()));
     };
-    save(meshes[0].file, gantrel::bench::mesh_data_file(gantrel::bench::all_sides_distinct()));
-    save(meshes[1].file, gantrel::bench::mesh_data_file(gantrel::bench::closed_grid()));
-    save(meshes[3].file, gantrel::bench::mesh_data_file({}));
+    save(meshes[0].file, gantrel::test::mesh_data_file(gantrel::test::all_sides_distinct()));
+    save(meshes[1].file, gantrel::test::mesh_data_file(gantrel::test::closed_grid()));
+    save(meshes[3].file, gantrel::test::mesh_data_file({}));
 
     std::printf("%d alternating runs each; ratios are medians of paired ratios\n", runs);
     std::printf("%-26s %-8s %9s %9s %9s %7s %7s %7s %8s %8s %9s %9s\n", "mesh", "target", "gantrel",

@@ -19,20 +19,6 @@ mesh_data_header decode_header(const unsigned char* bytes) {
 
 }  // namespace
 
-mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out) {
-    if (size < mesh_data_header_size) {
-        return mesh_data_status::header_cut_short;
-    }
-    out.header = decode_header(bytes);
-    out.triangle_count = out.header.walked_index_count / 3;
-    out.triangle_bytes = bytes + mesh_data_header_size;
-    const std::size_t needed = static_cast<std::size_t>(out.triangle_count) * triangle_size;
-    if (size - mesh_data_header_size < needed) {
-        return mesh_data_status::triangles_cut_short;
-    }
-    return mesh_data_status::complete;
-}
-
 void start_reading(mesh_data_reader& reader, std::FILE* file) {
     // The reader reads whole chunks of its own: a stream buffer would only copy them once more
     // and cost a page of its own.

@@ -26,8 +26,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "formats/byte_order.h"
-
 namespace gantrel {
 
 inline constexpr std::size_t mesh_data_header_size = 28;
@@ -38,43 +36,6 @@ struct mesh_data_header {
     std::int32_t carried_word;
     std::int32_t walked_index_count;
 };
-
-struct triangle {
-    std::int32_t a;
-    std::int32_t b;
-    std::int32_t c;
-};
-
-// A mesh data file decoded in place: the header and a view of the triangles' bytes, which stay
-// owned by the caller's buffer.
-struct mesh_data {
-    mesh_data_header header;
-    std::int32_t triangle_count;  // walked_index_count / 3
-    const unsigned char* triangle_bytes;
-};
-
-enum class mesh_data_status {
-    complete,
-    header_cut_short,     // fewer than 28 bytes
-    triangles_cut_short,  // the header is whole but a triangle is not
-};
-
-// Decodes `size` bytes of a mesh data file. On `complete`, `out` describes the header and the
-// triangles to read; on `triangles_cut_short`, only `out.header` is set. Safe on any input.
-mesh_data_status decode_mesh_data(const unsigned char* bytes, std::size_t size, mesh_data& out);
-
-// Decodes the 6 bytes of one triangle. Inline: returned from another translation unit, the
-// three fields travel packed in registers and stall on the way back.
-inline triangle decode_triangle(const unsigned char* bytes) {
-    return triangle{static_cast<std::int32_t>(load_u16_le(bytes)),
-                    static_cast<std::int32_t>(load_u16_le(bytes + 2)),
-                    static_cast<std::int32_t>(load_u16_le(bytes + 4))};
-}
-
-// Triangle i, for i from 0 to triangle_count - 1.
-inline triangle triangle_at(const mesh_data& mesh, std::int32_t i) {
-    return decode_triangle(mesh.triangle_bytes + static_cast<std::size_t>(i) * triangle_size);
-}
 
 // Reading a file as a stream, a chunk of triangles at a time, never past the last triangle the
 // header announces. A read error counts as the end of the file. A chunk fits one page: a run's

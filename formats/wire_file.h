@@ -17,7 +17,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "mesh/line_list.h"
 
@@ -31,9 +30,5 @@ inline constexpr std::int32_t max_wire_lines = 32767;
 // at most max_wire_lines.
 void encode_wire_header(std::uint32_t name_hash, std::int32_t carried_word, std::int32_t line_count,
                         unsigned char* out);
-
-// The whole wire file for `lines`, in one buffer. `lines` must hold at most max_wire_lines lines.
-std::vector<unsigned char> encode_wire_file(std::uint32_t name_hash, std::int32_t carried_word,
-                                            const line_list& lines);
 
 }  // namespace gantrel

@@ -220,12 +220,6 @@ void add_line(line_list& lines, std::int32_t a, std::int32_t b) {
     lines.count = state.count;
 }
 
-void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t c) {
-    const std::uint16_t indices[3] = {static_cast<std::uint16_t>(a), static_cast<std::uint16_t>(b),
-                                      static_cast<std::uint16_t>(c)};
-    add_triangles(lines, indices, 1);
-}
-
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count) {
     side_state state{lines.count, line_index_blocks, every_lane_one_unseen};
     for (const std::uint16_t* end = indices + 3 * count; indices != end; indices += 3) {

@@ -60,10 +60,8 @@ void clear_line_list(line_list& lines);
 // and the list must not be full; a mesh data file yields at most 65535 lines.
 void add_line(line_list& lines, std::int32_t a, std::int32_t b);
 
-// Adds the sides a-b, b-c and c-a, in that order and with those orientations.
-void add_triangle(line_list& lines, std::int32_t a, std::int32_t b, std::int32_t c);
-
-// Adds `count` triangles given as vertex indices a, b, c each, as add_triangle would one by one.
+// Adds `count` triangles given as vertex indices a, b, c each: the sides a-b, b-c and c-a of
+// each in turn, in those orientations, each unless present.
 void add_triangles(line_list& lines, const std::uint16_t* indices, std::size_t count);
 
 // A stretch of a line list's storage.

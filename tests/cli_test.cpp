@@ -13,20 +13,22 @@
 #include <string>
 #include <vector>
 
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/meshes.h"
 
 namespace gantrel {
 namespace {
 
 namespace fs = std::filesystem;
 using test::bytes;
+using test::distinct_side_lines;
+using test::distinct_sides;
 using test::mesh_file;
 using test::read_file;
 using test::tri;
 using test::wire_file;
 using test::write_file;
 
-constexpr std::uint32_t hash_abc = 0xEBB055C2u;
 constexpr std::uint32_t hash_mesh = 0xFD1B664Au;  // the name "mesh"
 const std::string usage = "gantrel input_quorvdata_file input_quorvdata_name output_quorvwire_file";
 const std::string triangles_is = "total number of triangles in mesh = ";
@@ -43,31 +45,13 @@ struct cli_case {
     std::map<std::string, bytes> files_after;
 };
 
-// Triangles (t, t + n, t + 2n) for t below n: 3n sides, all distinct.
-std::vector<tri> distinct_sides(std::uint32_t n) {
-    std::vector<tri> out;
-    for (std::uint32_t t = 0; t < n; ++t)
-        out.push_back({t, t + n, t + 2 * n});
-    return out;
-}
-
-std::vector<std::array<std::uint32_t, 2>> distinct_side_lines(std::uint32_t n) {
-    std::vector<std::array<std::uint32_t, 2>> out;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        out.push_back({t, t + n});
-        out.push_back({t + n, t + 2 * n});
-        out.push_back({t + 2 * n, t});
-    }
-    return out;
-}
-
 bytes take(const bytes& b, std::size_t n) {
     return bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 std::vector<cli_case> cases() {
-    const bytes abc_mesh = mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
-    const bytes abc_wire = wire_file(hash_abc, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+    const bytes& abc_mesh = test::abc_mesh;
+    const bytes& abc_wire = test::abc_wire;
     const bytes old_wire = bytes(100, 0x5A);
     const bytes many_lines_mesh = mesh_file(32769, 0, 32769, distinct_sides(10923));
     std::vector<tri> most_triangles = distinct_sides(10922);

@@ -17,8 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "run_tool_posix.h"
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/meshes.h"
+#include "support/run_tool_posix.h"
 
 namespace gantrel {
 namespace {
@@ -34,8 +35,8 @@ using test::run_options;
 using test::standard_output;
 using test::write_file;
 
-const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
-const bytes abc_wire = test::wire_file(0xEBB055C2u, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+using test::abc_mesh;
+using test::abc_wire;
 const bytes old_content(100, 0x5A);
 const std::string converted =
     "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n"
@@ -310,7 +311,7 @@ TEST_F(Faults, AFifoInputStillOpenAfterItsLastTriangle) {
     kill(writer, SIGKILL);
     waitpid(writer, nullptr, 0);
     EXPECT_TRUE(ended) << "the run read past its last triangle and waited for more";
-    EXPECT_EQ(read_file(folder / "w"), test::wire_file(0xEBB055C2u, 0, lines));
+    EXPECT_EQ(read_file(folder / "w"), test::wire_file(test::abc_hash, 0, lines));
 }
 
 TEST_F(Faults, InputsThatAreNotPlainFiles) {

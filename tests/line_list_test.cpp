@@ -10,33 +10,31 @@
 #include <utility>
 #include <vector>
 
+#include "support/meshes.h"
+#include "support/oracle.h"
+
 namespace gantrel {
 namespace {
 
-using pairs = std::vector<std::pair<std::int32_t, std::int32_t>>;
-using triangles = std::vector<std::array<std::int32_t, 3>>;
+using pairs = test::wire_lines;
+using triangles = std::vector<test::tri>;
 
 pairs entries_of(const line_list& lines) {
     pairs out;
     for (std::int32_t i = 0; i < line_count(lines); ++i) {
-        out.emplace_back(line_at(lines, i).first, line_at(lines, i).second);
+        const line entry = line_at(lines, i);
+        out.push_back(
+            {static_cast<std::uint32_t>(entry.first), static_cast<std::uint32_t>(entry.second)});
     }
     return out;
 }
 
-pairs lines_of(const triangles& input) {
-    auto lines = std::make_unique<line_list>();
-    for (const auto& t : input) {
-        add_triangle(*lines, t[0], t[1], t[2]);
-    }
-    return entries_of(*lines);
-}
-
-// The same through add_triangles, in runs of `run_length` triangles, as a run reads them.
+// The lines of `input` through add_triangles, in runs of `run_length` triangles, as a run reads
+// them.
 pairs lines_of_runs(line_list& lines, const triangles& input, std::size_t run_length) {
     std::vector<std::uint16_t> indices;
     for (const auto& t : input) {
-        for (const std::int32_t v : t)
+        for (const std::uint32_t v : t)
             indices.push_back(static_cast<std::uint16_t>(v));
     }
     for (std::size_t start = 0; start < input.size(); start += run_length) {
@@ -46,22 +44,9 @@ pairs lines_of_runs(line_list& lines, const triangles& input, std::size_t run_le
     return entries_of(lines);
 }
 
-// What the list must equal: a scan of every entry for either orientation.
-pairs linear_scan_lines(const triangles& input) {
-    pairs out;
-    const auto add = [&out](std::int32_t a, std::int32_t b) {
-        for (const auto& e : out) {
-            if ((e.first == a && e.second == b) || (e.first == b && e.second == a))
-                return;
-        }
-        out.emplace_back(a, b);
-    };
-    for (const auto& t : input) {
-        add(t[0], t[1]);
-        add(t[1], t[2]);
-        add(t[2], t[0]);
-    }
-    return out;
+pairs lines_of(const triangles& input) {
+    auto lines = std::make_unique<line_list>();
+    return lines_of_runs(*lines, input, 1);
 }
 
 TEST(LineList, KeepsFirstOrderAndOrientation) {
@@ -113,13 +98,13 @@ TEST(LineList, MatchesLinearScanOnRandomMeshes) {
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
     // Small vertex ranges make many shared and reversed sides; large ones make few.
-    for (const std::int32_t vertices : {1, 2, 5, 40, 300, 65536}) {
-        std::uniform_int_distribution<std::int32_t> vertex(0, vertices - 1);
+    for (const std::uint32_t vertices : {1u, 2u, 5u, 40u, 300u, 65536u}) {
+        std::uniform_int_distribution<std::uint32_t> vertex(0, vertices - 1);
         triangles input(2000);
         for (auto& t : input) {
             t = {vertex(random), vertex(random), vertex(random)};
         }
-        const pairs expected = linear_scan_lines(input);
+        const pairs expected = test::scanned_lines(input);
         EXPECT_EQ(lines_of(input), expected) << "seed " << seed << ", " << vertices << " vertices";
         // Keyed as a run keys its list, with a key that the printed seed reproduces: the
         // entries are the same whatever the key.
@@ -137,14 +122,14 @@ TEST(LineList, MatchesLinearScanOnRandomMeshes) {
 TEST(LineList, FansAndStarsAreFoundWhereverTheirLinesWent) {
     // Around one vertex, most lines outgrow its lanes and go to the hash table; in both orders of
     // each side, and around the lowest and the highest vertex.
-    for (const std::int32_t hub : {0, 7, 65535}) {
+    for (const std::uint32_t hub : {0u, 7u, 65535u}) {
         triangles fan;
-        for (std::int32_t t = 0; t < 1500; ++t) {
-            const std::int32_t v = (hub + 1 + 2 * t) % 65536;
+        for (std::uint32_t t = 0; t < 1500; ++t) {
+            const std::uint32_t v = (hub + 1 + 2 * t) % 65536;
             fan.push_back({hub, v, v + 1 == hub ? v + 2 : v + 1});
             fan.push_back({v, hub, 40000});
         }
-        EXPECT_EQ(lines_of(fan), linear_scan_lines(fan)) << "hub " << hub;
+        EXPECT_EQ(lines_of(fan), test::scanned_lines(fan)) << "hub " << hub;
     }
 }
 
@@ -153,14 +138,14 @@ TEST(LineList, EmptiedListForgetsEveryMeshBefore) {
     std::mt19937 random(seed);
     auto lines = std::make_unique<line_list>();
     for (int mesh = 0; mesh < 6; ++mesh) {
-        const std::int32_t vertices = mesh % 2 == 0 ? 30 : 65536;
-        std::uniform_int_distribution<std::int32_t> vertex(0, vertices - 1);
+        const std::uint32_t vertices = mesh % 2 == 0 ? 30 : 65536;
+        std::uniform_int_distribution<std::uint32_t> vertex(0, vertices - 1);
         triangles input(3000);
         for (auto& t : input) {
             t = {vertex(random), vertex(random), vertex(random)};
         }
         clear_line_list(*lines);
-        EXPECT_EQ(lines_of_runs(*lines, input, 682), linear_scan_lines(input))
+        EXPECT_EQ(lines_of_runs(*lines, input, 682), test::scanned_lines(input))
             << "seed " << seed << ", mesh " << mesh;
     }
 }
@@ -168,14 +153,9 @@ TEST(LineList, EmptiedListForgetsEveryMeshBefore) {
 TEST(LineList, HoldsTheLargestMeshAFileCanDescribe) {
     // 21845 triangles whose 65535 sides are all distinct.
     auto lines = std::make_unique<line_list>();
-    for (std::int32_t t = 0; t < 21845; ++t) {
-        add_triangle(*lines, t, t + 21845, t + 2 * 21845);
-    }
-    ASSERT_EQ(line_count(*lines), 65535);
-    EXPECT_EQ(line_at(*lines, 65534).first, 2 * 21845 + 21844);
-    EXPECT_EQ(line_at(*lines, 65534).second, 21844);
-    add_triangle(*lines, 21845, 0, 2 * 21845);
-    EXPECT_EQ(line_count(*lines), 65535);
+    const triangles largest = test::all_sides_distinct();
+    ASSERT_EQ(lines_of_runs(*lines, largest, 682), test::distinct_side_lines(21845));
+    EXPECT_EQ(lines_of_runs(*lines, {{21845, 0, 2 * 21845}}, 1).size(), 65535u);
 }
 
 TEST(LineList, HoldsItsWholeCapacity) {
@@ -198,11 +178,10 @@ TEST(LineList, HoldsItsWholeCapacity) {
 
 TEST(LineList, ClearedListStartsAfresh) {
     auto lines = std::make_unique<line_list>();
-    add_triangle(*lines, 0, 1, 2);
+    lines_of_runs(*lines, {{0, 1, 2}}, 1);
     clear_line_list(*lines);
     EXPECT_EQ(line_count(*lines), 0);
-    add_triangle(*lines, 2, 1, 0);
-    EXPECT_EQ(entries_of(*lines), (pairs{{2, 1}, {1, 0}, {0, 2}}));
+    EXPECT_EQ(lines_of_runs(*lines, {{2, 1, 0}}, 1), (pairs{{2, 1}, {1, 0}, {0, 2}}));
     // In one chunk, a side in another block of lanes first, then the same lines again: every
     // block a side moves into is made fresh, the first one included.
     clear_line_list(*lines);

@@ -22,8 +22,9 @@
 #include <vector>
 
 #include "mesh/name_hash.h"
-#include "run_tool_posix.h"
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/meshes.h"
+#include "support/run_tool_posix.h"
 
 namespace gantrel {
 namespace {

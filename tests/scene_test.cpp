@@ -28,9 +28,10 @@
 #include <string>
 #include <vector>
 
-#include "host_settings.h"
-#include "run_tool_posix.h"
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/host_settings.h"
+#include "support/meshes.h"
+#include "support/run_tool_posix.h"
 
 namespace gantrel {
 namespace {
@@ -43,8 +44,8 @@ constexpr uid_t root = 0;
 constexpr uid_t nobody = test::nobody;
 constexpr uid_t third_user = 1000;
 
-const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
-const bytes abc_wire = test::wire_file(0xEBB055C2u, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+using test::abc_mesh;
+using test::abc_wire;
 const std::string reports =
     "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n";
 

@@ -21,10 +21,11 @@
 #include <thread>
 #include <vector>
 
-#include "host_settings.h"
 #include "mesh/name_hash.h"
-#include "run_tool_posix.h"
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/host_settings.h"
+#include "support/meshes.h"
+#include "support/run_tool_posix.h"
 
 namespace gantrel {
 namespace {
@@ -40,8 +41,8 @@ using test::read_file;
 using test::standard_output;
 using test::write_file;
 
-const bytes abc_mesh = test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
-const bytes abc_wire = test::wire_file(0xEBB055C2u, 4, {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+using test::abc_mesh;
+using test::abc_wire;
 const bytes secret(64, 0x5A);
 constexpr uid_t third_user = 1000;
 const std::string reports =

@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "mesh/name_hash.h"
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/meshes.h"
 
 namespace {
 
@@ -89,15 +90,14 @@ void clear_folder() {
     }
 }
 
-const bytes mesh = gantrel::test::mesh_file(6, 4, 6, {{0, 1, 2}, {0, 2, 3}});
+const bytes& mesh = gantrel::test::abc_mesh;
 const bytes old_content(100, 0x5A);
 const std::string reports =
     "total number of triangles in mesh = 2\r\ntotal number of lines in mesh = 5\r\n";
 const std::string converted = reports + "Successfully wrote quorvwire\r\n";
 
 bytes wire_for(const std::string& name_bytes) {
-    return gantrel::test::wire_file(gantrel::name_hash(name_bytes), 4,
-                                    {{0, 1}, {1, 2}, {2, 0}, {2, 3}, {3, 0}});
+    return gantrel::test::wire_file(gantrel::name_hash(name_bytes), 4, gantrel::test::abc_lines);
 }
 
 struct holder {

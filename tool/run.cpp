@@ -3,10 +3,7 @@
 #include <string_view>
 
 #include "files/files.h"
-#include "formats/mesh_data.h"
-#include "formats/wire_file.h"
-#include "mesh/line_list.h"
-#include "mesh/name_hash.h"
+#include "tool/convert.h"
 #include "tool/platform.h"
 
 namespace gantrel {
@@ -19,35 +16,6 @@ void say(std::FILE* out, std::string_view text) {
 
 void say(std::FILE* out, std::string_view prefix, const argument& subject) {
     write_message(out, prefix, &subject, "");
-}
-
-// Reads every triangle the header announces into `lines`, emptied first; false when the file
-// ends before the last triangle does.
-bool collect_lines(mesh_data_reader& reader, line_list& lines) {
-    clear_line_list(lines);
-    for (;;) {
-        triangle_run next{};
-        if (!read_triangles(reader, next)) {
-            return false;
-        }
-        if (next.count == 0) {
-            return true;
-        }
-        add_triangles(lines, next.indices, next.count);
-    }
-}
-
-// The wire stage: hashes the mesh name and puts the wire file for `lines` at the output path.
-replace_status write_wire_file(const native_path& output_quorvwire_file,
-                               std::string_view input_quorvdata_name, std::int32_t carried_word,
-                               const line_list& lines) {
-    unsigned char header[wire_header_size];
-    encode_wire_header(name_hash(input_quorvdata_name), carried_word, line_count(lines), header);
-    const byte_span parts[] = {
-        {header, sizeof header},
-        {line_records(lines), line_record_size * static_cast<std::size_t>(line_count(lines))},
-    };
-    return replace_file(output_quorvwire_file, parts, 2);
 }
 
 }  // namespace
@@ -66,44 +34,32 @@ int run(const std::vector<argument>& arguments, std::FILE* out) {
         say(out, "Could not open file ", input);
         return 0;
     }
-    // Static storage, like the line list: a run's large buffers stay off the stack, which may be
-    // small.
-    static mesh_data_reader reader;
-    start_reading(reader, file);
-    mesh_data_header header{};
-    if (!read_header(reader, header)) {
-        std::fclose(file);
-        say(out, "Could not read file ", input);
-        return 0;
-    }
-    say(out,
-        "total number of triangles in mesh = " + std::to_string(header.reported_index_count / 3));
-
-    // Static storage: its zero pages cost nothing until lines reach them, and it cannot fail to
-    // be allocated.
-    static line_list lines;
-    seed_line_index(lines, random_seed());
-    storage_span likely[2];
-    likely_storage(lines, header.walked_index_count / 3, likely);
-    for (const storage_span& span : likely) {
-        prefault(span.start, span.size);
-    }
-    const bool whole = collect_lines(reader, lines);
+    static converter space;
+    const conversion converted = convert(space, file, name, random_seed());
     // Closed before the wire file is created, so input and output may be the same path.
     std::fclose(file);
-    if (!whole) {
+    if (converted.status == conversion_status::header_cut_short) {
         say(out, "Could not read file ", input);
         return 0;
     }
-    const std::string count = std::to_string(line_count(lines));
+    say(out, "total number of triangles in mesh = " +
+                 std::to_string(converted.header.reported_index_count / 3));
+    if (converted.status == conversion_status::triangles_cut_short) {
+        say(out, "Could not read file ", input);
+        return 0;
+    }
+    const std::string count = std::to_string(converted.line_count);
     say(out, "total number of lines in mesh = " + count);
-
-    if (line_count(lines) > max_wire_lines) {
+    if (converted.status == conversion_status::too_many_lines) {
         write_message(out, "Could not write file ", &output,
                       ": " + count + " lines exceed the 32767 a quorvwire header can count");
         return 0;
     }
-    switch (write_wire_file(output.path, name, header.carried_word, lines)) {
+    const byte_span parts[] = {
+        {converted.wire_header, sizeof converted.wire_header},
+        {converted.records, converted.records_size},
+    };
+    switch (replace_file(output.path, parts, 2)) {
         case replace_status::replaced:
             say(out, "Successfully wrote quorvwire");
             break;

@@ -79,23 +79,6 @@ inline bytes wire_file(std::uint32_t hash, std::uint32_t carried,
     return out;
 }
 
-// The largest mesh a wire file holds, 32767 lines (a wire file of 131084 bytes): 10922 triangles
-// with all sides distinct and one more whose three corners are vertex 0. `wire` receives the
-// lines the tool writes for it.
-inline bytes largest_mesh(std::vector<std::array<std::uint32_t, 2>>& wire) {
-    std::vector<tri> triangles;
-    const std::uint32_t n = 10922;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        triangles.push_back({t, t + n, t + 2 * n});
-        wire.push_back({t, t + n});
-        wire.push_back({t + n, t + 2 * n});
-        wire.push_back({t + 2 * n, t});
-    }
-    triangles.push_back({0, 0, 0});
-    wire.push_back({0, 0});
-    return mesh_file(0, 0, 3 * (n + 1), triangles);
-}
-
 inline bytes read_file(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -15,8 +15,8 @@
 #include <functional>
 #include <memory>
 
-#include "run_tool_posix.h"
-#include "test_bytes.h"
+#include "support/bytes.h"
+#include "support/run_tool_posix.h"
 
 namespace gantrel::test {
 
