@@ -21,3 +21,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # The .exe runs alone: no libgcc, libstdc++ or winpthread DLLs beside it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+
+# Its tests run under Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
