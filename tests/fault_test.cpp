@@ -272,16 +272,9 @@ TEST_F(Faults, AFifoNoOneReadsStaysInterruptible) {
         test::start_gantrel(folder, {"m", "abc", "fifo"}, {standard_output::discarded}, nullptr);
     usleep(300 * 1000);
     kill(child, SIGTERM);
-    int status = 0;
-    for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
-        if (waited_ms > 5000) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            FAIL() << "SIGTERM did not end a run blocked on a FIFO";
-        }
-        usleep(10 * 1000);
-    }
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
+    const test::ending end = test::wait_with_deadline(child, 5000);
+    ASSERT_FALSE(end.killed) << "SIGTERM did not end a run blocked on a FIFO";
+    EXPECT_TRUE(WIFSIGNALED(end.status) && WTERMSIG(end.status) == SIGTERM);
 }
 
 TEST_F(Faults, AFifoInputStillOpenAfterItsLastTriangle) {

@@ -199,17 +199,9 @@ step_result run_step(const std::function<std::vector<std::string>()>& step, int 
     }
     close(fds[1]);
     step_result result;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            result.timed_out = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const test::ending ended = test::wait_with_deadline(child, 1000 * seconds);
+    const int status = ended.status;
+    result.timed_out = ended.killed;
     std::string report;
     char buffer[4096];
     for (ssize_t got = 0; (got = read(fds[0], buffer, sizeof buffer)) > 0;) {

@@ -87,21 +87,14 @@ outcome run_limited(const fs::path& folder, const std::vector<std::string>& argu
         folder, arguments, {standard_output::captured, 0, 0, unprivileged}, &output_fd);
     fcntl(output_fd, F_SETFL, O_NONBLOCK);
     std::string output;
-    int status = 0;
-    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
-        if (waited == 1000) {
-            kill(child, SIGKILL);
-        }
+    const auto drain = [&] {
         char buffer[4096];
         for (ssize_t got = 0; (got = read(output_fd, buffer, sizeof buffer)) > 0;) {
             output.append(buffer, static_cast<std::size_t>(got));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    char buffer[4096];
-    for (ssize_t got = 0; (got = read(output_fd, buffer, sizeof buffer)) > 0;) {
-        output.append(buffer, static_cast<std::size_t>(got));
-    }
+    };
+    const int status = test::wait_with_deadline(child, 10000, drain).status;
+    drain();
     close(output_fd);
     return {status, output};
 }
@@ -163,44 +156,23 @@ protected:
     // Runs the tool on `output` under strace, holding the system call `held_call` (strace's
     // inject syntax) for 0.4 s; once it is entered, `swap` runs as the user nobody. Returns what
     // the run printed.
-    std::string run_held(const std::string& held_call, const fs::path& output,
+    // Runs gantrel on m, abc and `output` under strace, which holds the system calls `calls`
+    // that `held` selects 0.4 s each (such as "-P w -e inject=openat:delay_enter=400000"), and
+    // makes `swap` as nobody once the run is in the first of them; what the run printed.
+    std::string run_held(const std::string& calls, const std::string& held, const fs::path& output,
                          const std::function<bool()>& swap) {
-        const char* binary = std::getenv("GANTREL_BINARY");
-        EXPECT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
-        if (binary == nullptr) {
-            return "";
-        }
-        const std::string trace = (folder / "trace").string();
-        const std::string command = "exec strace -f -qq -o '" + trace +
-                                    "' -e trace=" + held_call.substr(0, held_call.find(':')) +
-                                    " -e inject=" + held_call + ":delay_enter=400000 '" + binary +
-                                    "' '" + (folder / "m").string() + "' abc '" + output.string() +
-                                    "' > '" + (folder / "printed").string() + "'";
-        const pid_t run = fork();
-        if (run == 0) {
-            setpgid(0, 0);  // so that a run that hangs can be ended with strace and all
-            execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        // Wait for the held call to be entered, then swap.
-        const std::string call = held_call.substr(0, held_call.find_first_of(",:"));
-        for (int i = 0; i < 200; ++i) {
-            const bytes t = read_file(trace);
-            if (std::string(t.begin(), t.end()).find(call) != std::string::npos) {
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        const fs::path trace = folder / "trace";
+        const pid_t run = test::start_traced(folder, {"m", "abc", output.string()}, calls, held,
+                                             trace, folder / "printed");
+        const std::string first = calls.substr(0, calls.find(','));
+        EXPECT_NE(test::traced_process_at(trace, first, 2000), -1)
+            << "the run never reached " << first;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_TRUE(as_user(nobody, swap)) << "the swap failed";
-        int status = 0;
-        for (int waited = 0; waitpid(run, &status, WNOHANG) == 0; ++waited) {
-            if (waited == 2000) {
-                ADD_FAILURE() << "the run hung and was ended";
-                kill(-run, SIGKILL);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
+        test::traced_status(run, 20000);
+        const bytes traced = read_file(trace);
+        EXPECT_NE(std::string(traced.begin(), traced.end()).find("(DELAYED)"), std::string::npos)
+            << "no call was held";
         fs::remove(trace);
         const bytes printed = read_file(folder / "printed");
         return std::string(printed.begin(), printed.end());
@@ -471,14 +443,17 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
     ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
     struct row {
         const char* what;
-        std::string held_call;
+        std::string calls;
+        std::string held;
         bool existing;
     };
+    const std::string delay = "delay_enter=400000";
     const row rows[] = {
-        {"after the target is opened", "rt_sigprocmask:when=1", true},
-        {"before the temporary is linked", "linkat", false},
-        {"before the temporary is linked over an existing file", "linkat", true},
-        {"before the rename", "renameat,renameat2", true},
+        {"after the target is opened", "openat", "-P w -e inject=openat:delay_exit=400000", true},
+        {"before the temporary is linked", "linkat", "-e inject=linkat:" + delay, false},
+        {"before the temporary is linked over an existing file", "linkat",
+         "-e inject=linkat:" + delay, true},
+        {"before the rename", "renameat,renameat2", "-e inject=renameat,renameat2:" + delay, true},
     };
     for (const row& r : rows) {
         const fs::path s = folder / "scene";
@@ -490,7 +465,7 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
         }
         link_as(nobody, "../public", s / "sticky/l");
         const std::vector<std::string> public_before = snapshot(s / "public");
-        const std::string text = run_held(r.held_call, mine / "w", [&] {
+        const std::string text = run_held(r.calls, r.held, mine / "w", [&] {
             return renameat2(AT_FDCWD, mine.c_str(), AT_FDCWD, (s / "sticky/l").c_str(),
                              RENAME_EXCHANGE) == 0;
         });
@@ -555,11 +530,12 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         };
         make(r.target, mine / "w");
         make(r.swapped_in, mine / "x");
-        // The first geteuid comes between the look at the target and its opening.
-        const std::string text = run_held("geteuid:when=1", mine / "w", [&] {
-            return renameat2(AT_FDCWD, (mine / "w").c_str(), AT_FDCWD, (mine / "x").c_str(),
-                             RENAME_EXCHANGE) == 0;
-        });
+        // Held as it opens the target, after it looked at it.
+        const std::string text =
+            run_held("openat", "-P w -e inject=openat:delay_enter=400000", mine / "w", [&] {
+                return renameat2(AT_FDCWD, (mine / "w").c_str(), AT_FDCWD, (mine / "x").c_str(),
+                                 RENAME_EXCHANGE) == 0;
+            });
         EXPECT_EQ(text, reports + "Could not open file " + (mine / "w").string() + "\n") << r.what;
         EXPECT_EQ(read_file(s / "private/secret"), secret) << r.what;
         if (r.target == thing::file) {

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -348,20 +349,45 @@ inline pid_t traced_process_at(const fs::path& trace, const std::string& text, i
     return -1;
 }
 
-// Waits up to `limit_ms` for the traced run `child` to end, killing its whole group past that;
-// its status.
-inline int traced_status(pid_t child, int limit_ms) {
-    int status = 0;
-    for (int waited_ms = 0; waitpid(child, &status, WNOHANG) == 0; waited_ms += 10) {
+// How a child ended under a deadline.
+struct ending {
+    int status;
+    bool killed;  // it was still running at the deadline, and was killed
+};
+
+// Waits up to `limit_ms` for `child` to end, calling `meanwhile` (if any) every 10 ms; past the
+// deadline kills it with SIGKILL, its whole process group too where it leads one.
+inline ending wait_with_deadline(pid_t child, int limit_ms,
+                                 const std::function<void()>& meanwhile = {}) {
+    ending out{0, false};
+    if (child <= 0) {
+        ADD_FAILURE() << "no child to wait for";  // and none to kill: -1 would be every process
+        return out;
+    }
+    for (int waited_ms = 0; waitpid(child, &out.status, WNOHANG) == 0; waited_ms += 10) {
         if (waited_ms >= limit_ms) {
-            ADD_FAILURE() << "the traced run did not end and was killed";
             kill(-child, SIGKILL);
-            waitpid(child, &status, 0);
+            kill(child, SIGKILL);
+            waitpid(child, &out.status, 0);
+            out.killed = true;
             break;
+        }
+        if (meanwhile) {
+            meanwhile();
         }
         usleep(10 * 1000);
     }
-    return status;
+    return out;
+}
+
+// Waits up to `limit_ms` for the traced run `child` to end, failing the test and killing its
+// whole group past that; its status.
+inline int traced_status(pid_t child, int limit_ms) {
+    const ending end = wait_with_deadline(child, limit_ms);
+    if (end.killed) {
+        ADD_FAILURE() << "the traced run did not end and was killed";
+    }
+    return end.status;
 }
 
 }  // namespace gantrel::test
