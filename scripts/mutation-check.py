@@ -1,76 +1,285 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The mutation check: do the tests catch the mistakes a developer could make?
 
-Each mutation in scripts/mutations.txt is one small, plausible mistake: in one file, one piece of
-text that occurs there exactly once, replaced by another. One at a time, in a scratch copy of the
-project, a mutation is applied, the copy is built incrementally with warnings as errors and the
-whole test suite runs; then the file is restored. A mutation the suite fails on is caught; one it
-passes survived. The check fails when a mutation survives, when its text no longer occurs exactly
-once (so that the list cannot silently rot as the code changes), or when a mutation does not
-build (the list holds only mistakes that compile). Mutations known to change nothing a test could
-observe are listed with "equivalent:" and a reason, and are only checked for their text.
+The mutations are generated, not picked: the sources of tool/, formats/, mesh/ and files/ that
+build on this host are read with clang (Debian's python3-clang-14), and every site of a fixed set
+of operators gives one mutation each:
 
-    scripts/mutation-check.py [NAME_PART]    (only the mutations whose name holds NAME_PART)
+    comparison   < and <=, > and >= swapped; == and != swapped
+    logical      && and || swapped
+    constant     an integer literal one more than written
+    flag         one operand dropped from a chain of |
+    ignored      the condition of an if that calls a function forced false, the call still made
+    negated      the condition of an if, a while or a ?: negated
+    removed      an expression statement, a return without a value, a break or a continue, or a
+                 whole if statement, taken out
 
-Run it as root, so that the tests that need root run too.
+One at a time, in a scratch copy of the project, a mutation is applied, the copy is built
+incrementally with warnings as errors, and the tests run, the quick ones first, until one fails;
+then the file is restored. A mutation the tests fail on is caught; one they pass survived; one
+that does not build is left out. A mutation that changes nothing a test could observe is listed
+in scripts/equivalent-mutations.txt by its site (file, function, operator, the statement's text
+and which of its like it is), with the reason, and is not run: a listing stays true as long as
+its statement does.
+
+    scripts/mutation-check.py                   every mutation
+    scripts/mutation-check.py --sample N        N of them, drawn with the commit as the seed
+    scripts/mutation-check.py --list            the mutations, without running them
+    scripts/mutation-check.py --match TEXT      those whose site holds TEXT
+    scripts/mutation-check.py --resume          those build/mutation/results.txt has no fate for
+
+Run it as root, so that the tests that need root run too. The check fails when a mutation
+survives or when a listed equivalent no longer matches any site.
 """
 
+import argparse
+import collections
+import hashlib
+import json
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
 import time
 
+from clang import cindex
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 WORK = os.path.join(ROOT, "build", "mutation")
 SOURCE = os.path.join(WORK, "source")
 BUILD = os.path.join(WORK, "build")
+EQUIVALENTS = os.path.join(ROOT, "scripts", "equivalent-mutations.txt")
+FOLDERS = ("tool/", "formats/", "mesh/", "files/")
+K = cindex.CursorKind
+SWAPPED = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==", "&&": "||",
+           "||": "&&"}
 
 
-def parse(path):
-    """The mutations: dictionaries with name, file, from, to and, for equivalent ones, why."""
-    mutations, current, last = [], {}, None
-    with open(path, encoding="utf-8") as listing:
+def sources(commands):
+    """The product's sources this host compiles, with their compile arguments."""
+    out = {}
+    for entry in commands:
+        path = os.path.relpath(os.path.join(entry["directory"], entry["file"]), ROOT)
+        if path.startswith(FOLDERS) and path.endswith(".cpp"):
+            arguments = entry["command"].split()[1:]
+            kept, skip = [], False
+            for argument in arguments:
+                if skip:
+                    skip = False
+                elif argument in ("-o", "-c"):
+                    skip = argument == "-o"
+                elif not argument.startswith(("-f", "-W")) and not argument.endswith(".cpp"):
+                    kept.append(argument)
+            out[path] = kept + ["-std=c++17"]
+    return out
+
+
+class Site:
+    """Where mutations are made: the text of one file, and the offsets of its cursors."""
+
+    def __init__(self, path, text):
+        self.path, self.text = path, text
+
+    def span(self, cursor):
+        return cursor.extent.start.offset, cursor.extent.end.offset
+
+    def inside(self, cursor):
+        start, end = cursor.extent.start, cursor.extent.end
+        return (start.file is not None and end.file is not None
+                and os.path.samefile(start.file.name, os.path.join(ROOT, self.path))
+                and os.path.samefile(end.file.name, os.path.join(ROOT, self.path))
+                and 0 <= start.offset < end.offset <= len(self.text))
+
+
+HEADED = (K.IF_STMT, K.WHILE_STMT, K.FOR_STMT, K.CXX_FOR_RANGE_STMT, K.SWITCH_STMT)
+
+
+def statement_of(stack):
+    """The innermost whole statement around the cursor at the top of `stack`: one that stands in
+    a block, or the head of an if, a loop or a switch whose head holds the cursor."""
+    for depth in range(len(stack) - 1, 0, -1):
+        cursor, parent = stack[depth], stack[depth - 1]
+        if cursor.kind in HEADED and depth + 1 < len(stack):
+            return cursor
+        if parent.kind in (K.COMPOUND_STMT, K.TRANSLATION_UNIT, K.NAMESPACE, K.STRUCT_DECL):
+            return cursor
+    return stack[-1]
+
+
+def statement_text(text, cursor):
+    """A statement's text on one line; for an if, a loop or a switch, its head alone."""
+    end = cursor.extent.end.offset
+    if cursor.kind in HEADED:
+        children = list(cursor.get_children())
+        body = children[1] if cursor.kind in (K.IF_STMT, K.SWITCH_STMT) and len(children) > 1 \
+            else children[-1]
+        end = body.extent.start.offset
+    return squeeze(text[cursor.extent.start.offset:end])
+
+
+def function_of(stack):
+    for cursor in reversed(stack):
+        if cursor.kind in (K.FUNCTION_DECL, K.CXX_METHOD, K.CONSTRUCTOR, K.FUNCTION_TEMPLATE):
+            return cursor.spelling
+    return "(file scope)"
+
+
+def squeeze(text):
+    return " ".join(text.split())
+
+
+def literal_plus_one(token):
+    match = re.fullmatch(r"(0[xX][0-9a-fA-F']+|0[0-7']*|[1-9][0-9']*)([uUlL]*)", token)
+    if not match:
+        return None
+    digits, suffix = match.group(1).replace("'", ""), match.group(2)
+    if digits.lower().startswith("0x"):
+        return f"0x{int(digits, 16) + 1:X}{suffix}"
+    if len(digits) > 1 and digits.startswith("0"):
+        return f"0{int(digits, 8) + 1:o}{suffix}"
+    return f"{int(digits) + 1}{suffix}"
+
+
+def operator_between(site, cursor):
+    """The operator token of a binary operator: the text between its two operands."""
+    children = list(cursor.get_children())
+    if len(children) != 2:
+        return None
+    left_end = children[0].extent.end.offset
+    right_start = children[1].extent.start.offset
+    if not left_end < right_start:
+        return None
+    return left_end, right_start, site.text[left_end:right_start].strip()
+
+
+def or_operands(cursor, site):
+    """The operands of a chain a | b | c, left to right."""
+    found = operator_between(site, cursor)
+    if found is None or found[2] != "|":
+        return [cursor]
+    left, right = cursor.get_children()
+    return or_operands(left, site) + [right]
+
+
+def generate(path, arguments, index):
+    with open(os.path.join(ROOT, path), encoding="utf-8") as source:
+        text = source.read()
+    site = Site(path, text)
+    unit = index.parse(os.path.join(ROOT, path), args=arguments)
+    errors = [d for d in unit.diagnostics if d.severity >= cindex.Diagnostic.Error]
+    if errors:
+        sys.exit(f"{path}: clang cannot read it: {errors[0]}")
+    mutations = []
+
+    def add(stack, operator, start, end, replacement, what):
+        context = statement_text(text, statement_of(stack))
+        mutations.append({"file": path, "function": function_of(stack), "operator": operator,
+                          "statement": context[:160], "what": what, "start": start, "end": end,
+                          "to": replacement})
+
+    def walk(cursor, stack, parent_is_or):
+        stack = stack + [cursor]
+        if cursor.kind != K.TRANSLATION_UNIT and not site.inside(cursor):
+            return
+        start, end = site.span(cursor) if cursor.kind != K.TRANSLATION_UNIT else (0, 0)
+        is_or = False
+        if cursor.kind == K.BINARY_OPERATOR:
+            found = operator_between(site, cursor)
+            if found is not None:
+                left_end, right_start, operator = found
+                if operator in SWAPPED:
+                    kind = "logical" if operator in ("&&", "||") else "comparison"
+                    add(stack, kind, left_end, right_start, f" {SWAPPED[operator]} ",
+                        f"{operator} becomes {SWAPPED[operator]}")
+                if operator == "|":
+                    is_or = True
+                    if not parent_is_or:
+                        operands = or_operands(cursor, site)
+                        for dropped, operand in enumerate(operands):
+                            kept = [text[o.extent.start.offset:o.extent.end.offset]
+                                    for i, o in enumerate(operands) if i != dropped]
+                            dropped_text = squeeze(text[operand.extent.start.offset:
+                                                        operand.extent.end.offset])
+                            add(stack, "flag", start, end, "(" + " | ".join(kept) + ")",
+                                f"{dropped_text} dropped")
+        elif cursor.kind == K.INTEGER_LITERAL:
+            token = text[start:end]
+            plus_one = literal_plus_one(token)
+            if plus_one is not None:
+                add(stack, "constant", start, end, plus_one, f"{token} becomes {plus_one}")
+        elif cursor.kind in (K.IF_STMT, K.WHILE_STMT, K.CONDITIONAL_OPERATOR):
+            children = list(cursor.get_children())
+            condition = next((c for c in children if c.kind.is_expression()), None)
+            if condition is not None and site.inside(condition):
+                c_start, c_end = site.span(condition)
+                original = text[c_start:c_end]
+                add(stack, "negated", c_start, c_end, f"!({original})",
+                    f"condition {squeeze(original)} negated")
+                calls = [c for c in condition.walk_preorder() if c.kind == K.CALL_EXPR
+                         and c.referenced is not None and not c.spelling.startswith("operator")]
+                if cursor.kind == K.IF_STMT and calls:
+                    add(stack, "ignored", c_start, c_end,
+                        f"(static_cast<void>({original}), false)",
+                        f"the check of {calls[0].spelling}() ignored")
+        if cursor.kind == K.COMPOUND_STMT:
+            for child in cursor.get_children():
+                if not site.inside(child):
+                    continue
+                removable = (child.kind.is_expression() or child.kind in
+                             (K.BREAK_STMT, K.CONTINUE_STMT, K.IF_STMT)
+                             or (child.kind == K.RETURN_STMT and
+                                 not list(child.get_children())))
+                if removable:
+                    c_start, c_end = site.span(child)
+                    if child.kind == K.IF_STMT:
+                        add(stack + [child], "removed", c_start, c_end, "{}", "if removed")
+                    else:
+                        add(stack + [child], "removed", c_start, c_end, "static_cast<void>(0)",
+                            "statement removed")
+        for child in cursor.get_children():
+            walk(child, stack, is_or)
+
+    walk(unit.cursor, [], False)
+    # A site's key: its file, function, operator, statement and what changes, and which of the
+    # mutations with that much in common it is, so that a key outlives moved lines.
+    seen = collections.Counter()
+    for m in mutations:
+        base = f"{m['file']} | {m['function']} | {m['operator']} | {m['statement']} | {m['what']}"
+        seen[base] += 1
+        m["key"] = base + (f" | #{seen[base]}" if seen[base] > 1 else "")
+    return mutations
+
+
+def read_equivalents():
+    """Equivalent mutations: blocks of a key line ("site: ...") and a reason ("why: ...")."""
+    out = {}
+    if not os.path.exists(EQUIVALENTS):
+        return out
+    key = None
+    with open(EQUIVALENTS, encoding="utf-8") as listing:
         for number, line in enumerate(listing, 1):
             line = line.rstrip("\n")
-            if line.startswith("#"):
+            if not line.strip() or line.startswith("#"):
                 continue
-            if not line.strip():
-                if current:
-                    mutations.append(current)
-                current = {}
-                continue
-            key, separator, value = line.partition(": ")
-            if separator and key in ("name", "file", "from", "to", "equivalent"):
-                current[key] = value
-                current.setdefault("line", number)
-                last = key
-            elif current and last in ("from", "to"):
-                current[last] += "\n" + line  # a text of several lines goes on as it stands
+            if line.startswith("site: "):
+                key = line[len("site: "):]
+            elif line.startswith("why: ") and key is not None:
+                out[key] = line[len("why: "):]
+                key = None
             else:
-                sys.exit(f"mutations.txt:{number}: expected 'name|file|from|to|equivalent: ...'")
-    if current:
-        mutations.append(current)
-    for m in mutations:
-        for key in ("name", "file", "from", "to"):
-            if key not in m:
-                sys.exit(f"mutations.txt:{m['line']}: the mutation has no '{key}'")
-    return mutations
+                sys.exit(f"equivalent-mutations.txt:{number}: expected 'site: ...' then 'why: ...'")
+    return out
 
 
 def run(command, **options):
     return subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **options)
 
 
-def main():
-    mutations = parse(os.path.join(ROOT, "scripts", "mutations.txt"))
-    if len(sys.argv) > 1:
-        mutations = [m for m in mutations if sys.argv[1] in m["name"]]
-    if os.geteuid() != 0:
-        print("note: not root, so the tests that need root skip and catch nothing")
-
-    # A scratch copy of the tracked files. Only files whose content changed are written, each
-    # with a fresh time, so that a build left from an earlier run is brought up to date.
+def copy_sources():
+    """A scratch copy of the tracked files. Only files whose content changed are written, each
+    with a fresh time, so that a build left from an earlier run is brought up to date."""
     files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
                            capture_output=True).stdout.decode().split("\0")
     for name in filter(None, files):
@@ -85,48 +294,115 @@ def main():
         with open(copy, "wb") as written:
             written.write(content)
         shutil.copymode(source, copy)
+
+
+# The tests in order of cost, each stage stopping at its first failure.
+STAGES = [["-L", "unit|cli", "-j2"], ["-L", "system", "-E", "^EveryFileSystem"],
+          ["-R", "^EveryFileSystem"]]
+RESULTS = os.path.join(WORK, "results.txt")
+
+
+def caught():
+    for stage in STAGES:
+        if run(["ctest", "--test-dir", BUILD, "--stop-on-failure", "-Q", "--timeout", "300"]
+               + stage).returncode != 0:
+            return True
+    return False
+
+
+def main():
+    parser = argparse.ArgumentParser(description="The mutation check.")
+    parser.add_argument("--sample", help="how many mutations to try, drawn with the commit as "
+                        "the seed; 'all' or a number")
+    parser.add_argument("--list", action="store_true", help="list the mutations and stop")
+    parser.add_argument("--match", help="only the mutations whose key holds this text")
+    parser.add_argument("--resume", action="store_true", help="skip the mutations whose fate "
+                        "build/mutation/results.txt already records")
+    options = parser.parse_args()
+
+    copy_sources()
     configure = ["cmake", "-S", SOURCE, "-B", BUILD, "-DCMAKE_BUILD_TYPE=Release",
-                 "-DBUILD_TESTING=ON", "-DGANTREL_WERROR=ON"]
+                 "-DBUILD_TESTING=ON", "-DGANTREL_WERROR=ON", "-DCMAKE_EXPORT_COMPILE_COMMANDS=ON"]
     if run(configure).returncode != 0 or run(["cmake", "--build", BUILD]).returncode != 0:
         sys.exit("the unmutated copy does not build")
-    test = ["ctest", "--test-dir", BUILD, "--stop-on-failure", "-Q"]
-    if run(test).returncode != 0:
+    with open(os.path.join(BUILD, "compile_commands.json"), encoding="utf-8") as commands:
+        units = sources([dict(entry, directory=entry["directory"].replace(SOURCE, ROOT),
+                              file=entry["file"].replace(SOURCE, ROOT),
+                              command=entry["command"].replace(SOURCE, ROOT))
+                         for entry in json.load(commands)])
+    index = cindex.Index.create()
+    mutations = []
+    for path in sorted(units):
+        mutations += generate(path, units[path], index)
+    equivalents = read_equivalents()
+    keys = {m["key"] for m in mutations}
+    stale = [key for key in equivalents if key not in keys]
+    if options.match:
+        mutations = [m for m in mutations if options.match in m["key"]]
+    if options.list:
+        for m in mutations:
+            print(("equivalent  " if m["key"] in equivalents else "            ") + m["key"])
+        print(f"{len(mutations)} mutations, {len(equivalents)} listed as equivalent")
+        return 0
+    total = len(mutations)
+    if options.sample not in (None, "all"):
+        commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True,
+                                text=True).stdout.strip()
+        seed = int(hashlib.sha256(commit.encode()).hexdigest()[:16], 16)
+        count = min(int(options.sample), len(mutations))
+        mutations = sorted(random.Random(seed).sample(mutations, count),
+                           key=lambda m: (m["file"], m["start"]))
+        print(f"a sample of {count} of the {total} mutations, seeded from commit {commit[:12]}")
+    if os.geteuid() != 0:
+        print("note: not root, so the tests that need root skip and catch nothing")
+    if run(["ctest", "--test-dir", BUILD, "--stop-on-failure", "-Q"]).returncode != 0:
         sys.exit("the unmutated copy fails its tests")
 
-    fates = {"caught": 0, "survived": 0, "stale": 0, "does not build": 0, "equivalent": 0}
+    fates = collections.Counter()
+    known = {}
+    if options.resume and os.path.exists(RESULTS):
+        with open(RESULTS, encoding="utf-8") as results:
+            for line in results:
+                fate, _, key = line.rstrip("\n").partition("  site: ")
+                known[key] = fate.strip()
+    results = open(RESULTS, "a" if options.resume else "w", encoding="utf-8")
     start = time.monotonic()
-    for m in mutations:
+    for number, m in enumerate(mutations, 1):
+        if m["key"] in equivalents:
+            fates["equivalent"] += 1
+            continue
+        if m["key"] in known:
+            fates[known[m["key"]]] += 1
+            continue
         path = os.path.join(SOURCE, m["file"])
         with open(path, encoding="utf-8") as source:
             original = source.read()
-        occurrences = original.count(m["from"])
-        if occurrences != 1:
-            fate = "stale"
-            detail = f"its text occurs {occurrences} times in {m['file']}"
-        elif "equivalent" in m:
-            fate, detail = "equivalent", m["equivalent"]
+        with open(path, "w", encoding="utf-8") as source:
+            source.write(original[:m["start"]] + m["to"] + original[m["end"]:])
+        if run(["cmake", "--build", BUILD]).returncode != 0:
+            fate = "does not build"
         else:
-            with open(path, "w", encoding="utf-8") as source:
-                source.write(original.replace(m["from"], m["to"]))
-            if run(["cmake", "--build", BUILD]).returncode != 0:
-                fate, detail = "does not build", ""
-            else:
-                caught = run(test).returncode != 0
-                fate, detail = ("caught", "") if caught else ("survived", "")
-            with open(path, "w", encoding="utf-8") as source:
-                source.write(original)
+            fate = "caught" if caught() else "survived"
+        with open(path, "w", encoding="utf-8") as source:
+            source.write(original)
         fates[fate] += 1
-        print(f"{fate:>14}  {m['file']}: {m['name']}" + (f" ({detail})" if detail else ""),
-              flush=True)
+        results.write(f"{fate:>14}  site: {m['key']}\n")
+        results.flush()
+        if fate != "caught":
+            print(f"{fate:>14}  site: {m['key']}", flush=True)
+        elif number % 50 == 0:
+            print(f"{number} of {len(mutations)} tried", flush=True)
 
+    results.close()
     # Leave the copy built as it was, for the next run.
     run(["cmake", "--build", BUILD])
     tried = fates["caught"] + fates["survived"]
-    print(f"\nscore: {fates['caught']} of {tried} mutations caught"
-          f" ({fates['equivalent']} equivalent, left out), in {time.monotonic() - start:.0f} s")
-    failed = fates["survived"] + fates["stale"] + fates["does not build"]
-    print(f"{fates['caught']} passed, {failed} failed")
-    return 1 if failed else 0
+    print(f"\nscore: {fates['caught']} of {tried} mutations caught ({fates['equivalent']} listed "
+          f"as equivalent, {fates['does not build']} that do not build left out), "
+          f"in {time.monotonic() - start:.0f} s")
+    for key in stale:
+        print(f"stale equivalent (no such site): {key}")
+    return 1 if fates["survived"] or stale else 0
 
 
 if __name__ == "__main__":
