@@ -189,9 +189,13 @@ def generate(path, arguments, index):
             found = operator_between(site, cursor)
             if found is not None:
                 left_end, right_start, operator = found
-                if operator in SWAPPED:
-                    kind = "logical" if operator in ("&&", "||") else "comparison"
-                    add(stack, kind, left_end, right_start, f" {SWAPPED[operator]} ",
+                if operator in ("&&", "||"):
+                    # Both sides bracketed, so that the swapped operator binds as written.
+                    add(stack, "logical", start, end,
+                        f"({text[start:left_end]}) {SWAPPED[operator]} ({text[right_start:end]})",
+                        f"{operator} becomes {SWAPPED[operator]}")
+                elif operator in SWAPPED:
+                    add(stack, "comparison", left_end, right_start, f" {SWAPPED[operator]} ",
                         f"{operator} becomes {SWAPPED[operator]}")
                 if operator == "|":
                     is_or = True

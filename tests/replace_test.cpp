@@ -451,11 +451,9 @@ TEST_F(Replacing, RunsKilledAtRandomMomentsLeaveTheOldFileOrTheNewOne) {
 
 TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
     // A power cut cannot be staged here; the order of the calls that guard against one can.
-    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
-    const char* binary = std::getenv("GANTREL_BINARY");
-    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
     write_file(folder / "old", old_content);
     struct row {
         const char* what;
@@ -475,19 +473,12 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
             fs::remove(folder / "linked2");
             fs::create_hard_link(folder / "linked", folder / "linked2");
         }
-        const std::string command = "cd '" + folder.string() + "' && strace -f -qq -o ../trace-" +
-                                    r.output +
-                                    " -e trace=fsync,fdatasync,rename,renameat,renameat2,linkat '" +
-                                    binary + "' m m " + r.output + " >/dev/null 2>&1";
-        const fs::path trace_path = folder.parent_path() / ("trace-" + r.output);
-        // The run's status is not looked at: under the leak checker, a traced run ends with 1.
-        static_cast<void>(std::system(command.c_str()));
-        if (!fs::exists(trace_path)) {
+        const test::traced_run run = test::run_traced(
+            folder, {"m", "m", r.output}, "fsync,fdatasync,rename,renameat,renameat2,linkat");
+        if (!run.traced) {
             GTEST_SKIP() << "strace cannot trace here";
         }
-        const bytes trace_bytes = read_file(trace_path);
-        fs::remove(trace_path);
-        const std::string trace(trace_bytes.begin(), trace_bytes.end());
+        const std::string& trace = run.trace;
         const std::size_t flush = trace.find("fsync(");
         const std::size_t rename = trace.find("rename");
         const std::size_t link = trace.find("linkat(");
@@ -511,35 +502,24 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
 TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     // Without unnamed temporaries (the look at /proc/self/fd made to fail), the first name tried
     // is made to clash: the run must try another, not give up.
-    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
-    const char* binary = std::getenv("GANTREL_BINARY");
-    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
     write_file(folder / "m", distinct_mesh(3));
-    const fs::path trace_path = folder.parent_path() / (folder.filename().string() + ".trace");
-    // Runs the tool under strace with `inject` and returns the trace of its opens.
+    // Runs the tool under strace with `inject`: the trace of its opens, and what it printed.
     const auto traced = [&](const std::string& inject) {
         fs::remove(folder / "fresh");
-        const std::string command = "cd '" + folder.string() + "' && strace -qq -o '" +
-                                    trace_path.string() +
-                                    "' -e trace=access,faccessat,faccessat2,openat " +
-                                    "-e inject=access,faccessat,faccessat2:error=ENOENT " + inject +
-                                    " '" + binary + "' m m fresh > printed";
-        // Its status is not looked at: under the leak checker, a traced run ends with 1.
-        static_cast<void>(std::system(command.c_str()));
-        const bytes trace_bytes = read_file(trace_path);
-        fs::remove(trace_path);
-        return std::string(trace_bytes.begin(), trace_bytes.end());
+        return test::run_traced(folder, {"m", "m", "fresh"}, "access,faccessat,faccessat2,openat",
+                                "-e inject=access,faccessat,faccessat2:error=ENOENT " + inject);
     };
     // A first run finds which open makes the first named temporary.
-    const std::string plain = traced("");
+    const std::string plain = traced("").trace;
     int opens = 0;
     int first_named = 0;
     for (std::size_t at = 0; at < plain.size() && first_named == 0;) {
         const std::size_t end = plain.find('\n', at);
         const std::string line = plain.substr(at, end - at);
-        opens += line.rfind("openat(", 0) == 0;
+        opens += line.find(" openat(") != std::string::npos;
         first_named = line.find("O_EXCL") != std::string::npos ? opens : 0;
         at = end == std::string::npos ? plain.size() : end + 1;
     }
@@ -547,15 +527,15 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
         GTEST_SKIP() << "strace cannot inject faults here";
     }
     ASSERT_NE(first_named, 0) << "no temporary was created exclusively:\n" << plain;
-    const std::string trace =
+    const test::traced_run clash =
         traced("-e inject=openat:error=EEXIST:when=" + std::to_string(first_named));
-    EXPECT_NE(trace.find("O_EXCL|O_NOFOLLOW|O_CLOEXEC, 0666) = -1 EEXIST (File exists) (INJECTED)"),
-              std::string::npos)
-        << trace;
-    const bytes printed = read_file(folder / "printed");
-    EXPECT_EQ(std::string(printed.begin(), printed.end()), converted(3));
+    EXPECT_NE(
+        clash.trace.find("O_EXCL|O_NOFOLLOW|O_CLOEXEC, 0666) = -1 EEXIST (File exists) (INJECTED)"),
+        std::string::npos)
+        << clash.trace;
+    EXPECT_EQ(clash.printed, converted(3));
     EXPECT_EQ(read_file(folder / "fresh"), distinct_wire(3, hash_m));
-    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"fresh", "m", "printed"}));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"fresh", "m"}));
 }
 
 TEST_F(FileSystems, ARenameThatFailsKeepsTheTargetAndLeavesNoTemporary) {

@@ -436,11 +436,9 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
 // The other user's swap: its folder inside the sticky folder and its link to root's folder
 // change places (renameat2 with RENAME_EXCHANGE) while the run is held in one system call.
 TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
-    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
-    const char* binary = std::getenv("GANTREL_BINARY");
-    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
     struct row {
         const char* what;
         std::string calls;
@@ -487,7 +485,7 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
 // for a link to root's file or for a FIFO, a FIFO or a device for a link to root's file or FIFO.
 // The run opens none of them, not even for a moment, as the thing it looked at.
 TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
-    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
     enum class thing { file, fifo, device, link_to_secret, link_to_fifo };
@@ -547,37 +545,29 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
 // A status that cannot be read is not "nothing there": with EIO injected into the look at the
 // target, a file with two links must not be renamed over (which would split them).
 TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
-    if (std::system("command -v strace >/dev/null 2>&1") != 0) {
+    if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
-    const char* binary = std::getenv("GANTREL_BINARY");
-    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
     int target_looks = 0;
     for (int call = 1; call <= 8; ++call) {
         write_file(folder / "m", abc_mesh);
         write_file(folder / "w", secret);
         fs::remove(folder / "w2");
         fs::create_hard_link(folder / "w", folder / "w2");
-        const std::string trace = (folder.parent_path() / "status-trace").string();
-        const std::string command =
-            "cd '" + folder.string() + "' && strace -qq -o '" + trace +
-            "' -e trace=newfstatat,fstat,lstat,statx -e inject=" +
-            "newfstatat,fstat,lstat,statx:error=EIO:when=" + std::to_string(call) + " '" + binary +
-            "' m abc w > printed 2>/dev/null";
-        if (std::system(command.c_str()) != 0) {
+        const test::traced_run run = test::run_traced(
+            folder, {"m", "abc", "w"}, "newfstatat,fstat,lstat,statx",
+            "-e inject=newfstatat,fstat,lstat,statx:error=EIO:when=" + std::to_string(call));
+        if (!run.traced) {
             GTEST_SKIP() << "strace cannot inject faults here";
         }
-        const bytes t = read_file(trace);
-        fs::remove(trace);
-        const std::string text(t.begin(), t.end());
+        const std::string& text = run.trace;
         const std::size_t injected = text.find("(INJECTED)");
         if (injected == std::string::npos) {
             break;  // past the run's last status call
         }
         const std::size_t line_start = text.rfind('\n', injected) + 1;
         const std::string line = text.substr(line_start, injected - line_start);
-        const bytes printed = read_file(folder / "printed");
-        const std::string output(printed.begin(), printed.end());
+        const std::string& output = run.printed;
         if (line.find("\"w\"") != std::string::npos) {
             ++target_looks;
             EXPECT_EQ(output, reports + "Could not open file w\n") << line;
@@ -590,7 +580,6 @@ TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
         EXPECT_EQ(w.st_ino, w2.st_ino) << line << "\n" << output;
         const bytes after = read_file(folder / "w");
         EXPECT_TRUE(after == secret || after == abc_wire) << line;
-        fs::remove(folder / "printed");
     }
     EXPECT_GE(target_looks, 1) << "no status call of the run looked at the target";
 }

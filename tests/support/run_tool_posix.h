@@ -24,7 +24,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -388,6 +390,35 @@ inline int traced_status(pid_t child, int limit_ms) {
         ADD_FAILURE() << "the traced run did not end and was killed";
     }
     return end.status;
+}
+
+// A whole run under strace, as run_traced gives it.
+struct traced_run {
+    bool traced;  // strace ran the tool and wrote its trace
+    std::string trace;
+    std::string printed;
+};
+
+// Runs the built gantrel in `folder` under strace to its end (within 20 s), as start_traced
+// starts it, with its trace and standard output kept beside `folder`. Its status is not looked
+// at: under the leak checker, a traced run ends with 1.
+inline traced_run run_traced(const fs::path& folder, const std::vector<std::string>& arguments,
+                             const std::string& calls, const std::string& options = "") {
+    const std::string stem = folder.string() + ".traced";
+    const fs::path trace = stem + ".trace";
+    const fs::path printed = stem + ".printed";
+    fs::remove(trace);
+    traced_status(start_traced(folder, arguments, calls, options, trace, printed), 20000);
+    traced_run out{fs::exists(trace), "", ""};
+    const auto text_of = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    out.trace = text_of(trace);
+    out.printed = text_of(printed);
+    fs::remove(trace);
+    fs::remove(printed);
+    return out;
 }
 
 }  // namespace gantrel::test
