@@ -192,7 +192,7 @@ def generate(path, arguments, index):
                 if operator in ("&&", "||"):
                     # Both sides bracketed, so that the swapped operator binds as written.
                     add(stack, "logical", start, end,
-                        f"({text[start:left_end]}) {SWAPPED[operator]} ({text[right_start:end]})",
+                        f"(({text[start:left_end]}) {SWAPPED[operator]} ({text[right_start:end]}))",
                         f"{operator} becomes {SWAPPED[operator]}")
                 elif operator in SWAPPED:
                     add(stack, "comparison", left_end, right_start, f" {SWAPPED[operator]} ",

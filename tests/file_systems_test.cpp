@@ -21,6 +21,7 @@
 
 #include "mesh/name_hash.h"
 #include "support/bytes.h"
+#include "support/meshes.h"
 #include "support/run_tool_posix.h"
 
 namespace gantrel {
@@ -28,6 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::bytes;
+using test::distinct_mesh;
 using test::names_in;
 using test::outcome;
 using test::read_file;
@@ -35,24 +37,10 @@ using test::run_gantrel;
 using test::standard_output;
 using test::write_file;
 
-// A mesh of `n` triangles with all 3n sides distinct: its wire file (16 + 12n bytes) is longer
-// than the mesh (28 + 6n), so a mesh replaced by its own wire file grows.
-bytes distinct_mesh(std::uint32_t n) {
-    std::vector<test::tri> triangles;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        triangles.push_back({t, t + n, t + 2 * n});
-    }
-    return test::mesh_file(0, 0, 3 * n, triangles);
-}
-
+// Meshes of `n` triangles with all 3n sides distinct: a wire file (16 + 12n bytes) is longer than
+// its mesh (28 + 6n), so a mesh replaced by its own wire file grows.
 bytes distinct_wire(std::uint32_t n, const std::string& name) {
-    std::vector<std::array<std::uint32_t, 2>> lines;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        lines.push_back({t, t + n});
-        lines.push_back({t + n, t + 2 * n});
-        lines.push_back({t + 2 * n, t});
-    }
-    return test::wire_file(name_hash(name), 0, lines);
+    return test::distinct_wire(n, name_hash(name));
 }
 
 constexpr std::uint32_t n = 2000;  // a wire file of 24016 bytes

@@ -31,6 +31,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::bytes;
+using test::distinct_mesh;
+using test::distinct_wire;
 using test::names_in;
 using test::nobody;
 using test::outcome;
@@ -45,23 +47,6 @@ const std::string reports =
 const bytes old_content(100, 0x5A);
 
 // A mesh of `n` triangles whose 3n sides are all distinct, and its wire file for the name "m".
-bytes distinct_mesh(std::uint32_t n) {
-    std::vector<test::tri> triangles;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        triangles.push_back({t, t + n, t + 2 * n});
-    }
-    return test::mesh_file(0, 0, 3 * n, triangles);
-}
-
-bytes distinct_wire(std::uint32_t n, std::uint32_t hash) {
-    std::vector<std::array<std::uint32_t, 2>> lines;
-    for (std::uint32_t t = 0; t < n; ++t) {
-        lines.push_back({t, t + n});
-        lines.push_back({t + n, t + 2 * n});
-        lines.push_back({t + 2 * n, t});
-    }
-    return test::wire_file(hash, 0, lines);
-}
 
 const std::uint32_t hash_m = name_hash("m");
 

@@ -33,6 +33,16 @@ inline std::vector<std::array<std::uint32_t, 2>> distinct_side_lines(std::uint32
     return out;
 }
 
+// The mesh data file of distinct_sides(n), its reported count 0 and carried word 0, and the wire
+// file a run writes for it under a name whose hash is `hash`.
+inline bytes distinct_mesh(std::uint32_t n) {
+    return mesh_file(0, 0, 3 * n, distinct_sides(n));
+}
+
+inline bytes distinct_wire(std::uint32_t n, std::uint32_t hash) {
+    return wire_file(hash, 0, distinct_side_lines(n));
+}
+
 // The example most cases convert: two triangles sharing a side, five lines, carried word 4,
 // converted under the name "abc".
 inline constexpr std::uint32_t abc_hash = 0xEBB055C2u;
