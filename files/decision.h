@@ -68,7 +68,7 @@ constexpr std::size_t temporary_random_bytes = 6;
 std::string temporary_name(const unsigned char (&random)[temporary_random_bytes]);
 
 // The size of a content given as parts, and how many of a file's first `old_size` bytes it covers:
-// the bytes an in-place write must be able to restore.
+// the bytes an in-place write that cuts the file last must be able to restore.
 std::size_t content_size(const byte_span* parts, std::size_t part_count);
 std::size_t bytes_covered(std::size_t old_size, const byte_span* parts, std::size_t part_count);
 

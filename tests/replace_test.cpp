@@ -364,6 +364,85 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
     }
 }
 
+// Every system call a replacement makes, failed in turn with EIO (its first, second, ...
+// occurrence until the run makes no more): the run reports the failure or a success, and either
+// way the file is whole and carries what it carried, the old content on a failure and the new on
+// a success, and nothing is left beside it. With a second link the file is written in place.
+TEST_F(FileSystems, EveryFailingCallLeavesTheOldFileOrTheNewOneWhole) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    const std::uint32_t n = 3;
+    const bytes mesh = distinct_mesh(n);
+    const bytes wire = distinct_wire(n, hash_m);
+    const bytes acl = acl_with_nobody();
+    const bytes tag = {'m', 'e', 's', 'h'};
+    const std::vector<std::string> calls = {
+        "openat",    "newfstatat",   "fstat",      "statx",     "flistxattr", "fgetxattr",
+        "fsetxattr", "fremovexattr", "fchown",     "fchmod",    "ioctl",      "pwrite64",
+        "pread64",   "ftruncate",    "fsync",      "fdatasync", "linkat",     "renameat2",
+        "fcntl",     "flock",        "faccessat2", "unlinkat",  "close"};
+    int injected_runs = 0;
+    for (const bool second_link : {false, true}) {
+        for (const std::string& call : calls) {
+            for (int occurrence = 1; occurrence <= 12; ++occurrence) {
+                if (!mount_fs(kind::ext4, "")) {
+                    return;
+                }
+                const fs::path m = folder / "fs";
+                write_file(m / "m", mesh);
+                write_file(m / "w", old_content);
+                ASSERT_EQ(chown((m / "w").c_str(), nobody, nobody), 0);
+                ASSERT_EQ(setxattr((m / "w").c_str(), "user.origin", tag.data(), tag.size(), 0), 0);
+                ASSERT_EQ(setxattr((m / "w").c_str(), "system.posix_acl_access", acl.data(),
+                                   acl.size(), 0),
+                          0);
+                ASSERT_EQ(chmod((m / "w").c_str(), 0640), 0);
+                if (second_link) {
+                    fs::create_hard_link(m / "w", m / "other");
+                }
+                struct stat before {};
+                ASSERT_EQ(stat((m / "w").c_str(), &before), 0);
+                const bytes acl_before = attribute(m / "w", "system.posix_acl_access");
+                const test::traced_run run = test::run_traced(
+                    m, {"m", "m", "w"}, call,
+                    "-e inject=" + call + ":error=EIO:when=" + std::to_string(occurrence));
+                if (!run.traced) {
+                    GTEST_SKIP() << "strace cannot inject faults here";
+                }
+                if (run.trace.find("(INJECTED)") == std::string::npos) {
+                    break;  // past the run's last such call
+                }
+                ++injected_runs;
+                const std::string what = call + " #" + std::to_string(occurrence) +
+                                         (second_link ? ", two links" : "") + ": " + run.printed;
+                const bool succeeded = run.printed.size() >= 29 &&
+                                       run.printed.compare(run.printed.size() - 29, 29,
+                                                           "Successfully wrote quorvwire\n") == 0;
+                EXPECT_TRUE(succeeded || run.printed == failed(n, "Could not write file ", "w") ||
+                            run.printed == failed(n, "Could not open file ", "w") ||
+                            run.printed == "Could not open file m\n")
+                    << what;
+                EXPECT_EQ(read_file(m / "w"), succeeded ? wire : old_content) << what << run.trace;
+                struct stat after {};
+                ASSERT_EQ(stat((m / "w").c_str(), &after), 0) << what;
+                EXPECT_EQ(after.st_uid, before.st_uid) << what;
+                EXPECT_EQ(after.st_gid, before.st_gid) << what;
+                EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777) << what;
+                EXPECT_EQ(attribute(m / "w", "user.origin"), tag) << what;
+                EXPECT_EQ(attribute(m / "w", "system.posix_acl_access"), acl_before) << what;
+                std::vector<std::string> expected = {"lost+found", "m", "w"};
+                if (second_link) {
+                    EXPECT_EQ(read_file(m / "other"), read_file(m / "w")) << what;
+                    expected = {"lost+found", "m", "other", "w"};
+                }
+                EXPECT_EQ(names_in(m), expected) << what;
+            }
+        }
+    }
+    EXPECT_GT(injected_runs, 40) << "the runs made too few of the calls to fail";
+}
+
 class Replacing : public test::scratch_folder {};
 
 TEST_F(Replacing, LongNamesAreStagedUnderShortTemporaries) {

@@ -39,8 +39,9 @@ replace_status write_directly(const replacement_target& target, const byte_span*
 }
 
 // Overwrites the open target in place, so its identity (inode, links, owner, attributes) stays;
-// the old bytes that the new content covers are kept and written back if any step fails. The file
-// is only ever cut, never grown by a cut: some file systems (FAT through FUSE) refuse that.
+// the old content is kept and written back if any step fails, the bytes past the new content's
+// end too, since a cut loses them. The file is only ever cut, never grown by a cut: some file
+// systems (FAT through FUSE) refuse that.
 replace_status write_in_place(replacement_target& target, bool restorable, const byte_span* parts,
                               std::size_t part_count) {
     const int fd = target.existing.fd;
@@ -51,9 +52,9 @@ replace_status write_in_place(replacement_target& target, bool restorable, const
     }
     const auto old_size = static_cast<std::size_t>(info.st_size);
     const std::size_t new_size = content_size(parts, part_count);
-    const std::size_t covered = restorable ? bytes_covered(old_size, parts, part_count) : 0;
-    std::vector<unsigned char> saved(covered);
-    if (!read_all_at(fd, saved.data(), covered, 0)) {
+    const std::size_t kept = restorable ? old_size : 0;
+    std::vector<unsigned char> saved(kept);
+    if (!read_all_at(fd, saved.data(), kept, 0)) {
         return replace_status::cannot_write;
     }
     if (write_parts_at_start(fd, parts, part_count) &&
@@ -63,7 +64,7 @@ replace_status write_in_place(replacement_target& target, bool restorable, const
     }
     // Best effort, and only for a file that could be read: the run reports a failed write
     // whatever these give.
-    if (restorable && write_all_at(fd, saved.data(), covered, 0) &&
+    if (restorable && write_all_at(fd, saved.data(), kept, 0) &&
         (new_size <= old_size || ftruncate(fd, static_cast<off_t>(old_size)) == 0)) {
         fsync(fd);
     }

@@ -14,7 +14,8 @@ replace_status write_directly(const replacement_target& target, const byte_span*
 }
 
 // The target's own bytes are overwritten, so its identity (links, security, streams) stays; the
-// old bytes the new content covers are kept and written back if any step fails.
+// old bytes the new content covers are kept and written back if any step fails. The file is cut
+// last, so that nothing past the new content is lost before every other step has succeeded.
 replace_status write_in_place(replacement_target& target, bool restorable, const byte_span* parts,
                               std::size_t part_count) {
     const HANDLE file = target.existing.value;
