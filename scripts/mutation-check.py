@@ -358,9 +358,16 @@ def main():
                         help="how many copies try mutations side by side")
     options = parser.parse_args()
 
-    builds = [prepare(worker) for worker in range(options.workers)]
-    with open(os.path.join(builds[0][1], "compile_commands.json"), encoding="utf-8") as commands:
+    # Listing needs only the compile commands, which the ci preset's build has; trying needs
+    # built copies, and takes its commands from the first.
+    listed = os.path.join(ROOT, "build", "ci", "compile_commands.json")
+    if options.list and os.path.exists(listed):
+        builds, commands_path, copy = [], listed, ROOT
+    else:
+        builds = [prepare(worker) for worker in range(options.workers)]
+        commands_path = os.path.join(builds[0][1], "compile_commands.json")
         copy = builds[0][0]
+    with open(commands_path, encoding="utf-8") as commands:
         units = sources([dict(entry, directory=entry["directory"].replace(copy, ROOT),
                               file=entry["file"].replace(copy, ROOT),
                               command=entry["command"].replace(copy, ROOT))
