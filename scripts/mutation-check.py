@@ -23,7 +23,8 @@ and which of its like it is), with the reason, and is not run: a listing stays t
 its statement does.
 
     scripts/mutation-check.py                   every mutation
-    scripts/mutation-check.py --sample N        N of them, drawn with the commit as the seed
+    scripts/mutation-check.py --sample N        N of them, drawn with the commit's sources as
+                                                the seed
     scripts/mutation-check.py --workers 2       two copies side by side
     scripts/mutation-check.py --list            the mutations, without running them
     scripts/mutation-check.py --match TEXT      those whose site holds TEXT
@@ -382,6 +383,18 @@ def main():
     stale = [key for key in list(equivalents) + list(surviving) if key not in keys]
     if options.match:
         mutations = [m for m in mutations if options.match in m["key"]]
+    total = len(mutations)
+    if options.sample not in (None, "all"):
+        # Seeded from the commit's trees of the mutated folders: the sample moves with the code
+        # under test, and stays put while only the tests or the listings change.
+        trees = subprocess.run(["git", "rev-parse"] + [f"HEAD:{f.rstrip('/')}" for f in FOLDERS],
+                               cwd=ROOT, capture_output=True, text=True).stdout.split()
+        seed = int(hashlib.sha256(" ".join(trees).encode()).hexdigest()[:16], 16)
+        count = min(int(options.sample), len(mutations))
+        mutations = sorted(random.Random(seed).sample(mutations, count),
+                           key=lambda m: (m["file"], m["start"]))
+        print(f"a sample of {count} of the {total} mutations, seeded from the commit's "
+              f"{', '.join(FOLDERS)}")
     if options.list:
         for m in mutations:
             mark = ("equivalent" if m["key"] in equivalents else
@@ -390,15 +403,6 @@ def main():
         print(f"{len(mutations)} mutations, {len(equivalents)} listed as equivalent, "
               f"{len(surviving)} as surviving")
         return 0
-    total = len(mutations)
-    if options.sample not in (None, "all"):
-        commit = subprocess.run(["git", "rev-parse", "HEAD"], cwd=ROOT, capture_output=True,
-                                text=True).stdout.strip()
-        seed = int(hashlib.sha256(commit.encode()).hexdigest()[:16], 16)
-        count = min(int(options.sample), len(mutations))
-        mutations = sorted(random.Random(seed).sample(mutations, count),
-                           key=lambda m: (m["file"], m["start"]))
-        print(f"a sample of {count} of the {total} mutations, seeded from commit {commit[:12]}")
     if os.geteuid() != 0:
         print("note: not root, so the tests that need root skip and catch nothing")
     if run(["ctest", "--test-dir", builds[0][1], "--stop-on-failure", "-Q"]).returncode != 0:
