@@ -314,7 +314,7 @@ RESULTS = os.path.join(WORK, "results.txt")
 
 def caught(build):
     for stage in STAGES:
-        if run(["ctest", "--test-dir", build, "--stop-on-failure", "-Q", "--timeout", "300"]
+        if run(["ctest", "--test-dir", build, "--stop-on-failure", "-Q", "--timeout", "60"]
                + stage).returncode != 0:
             return True
     return False
