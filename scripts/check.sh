@@ -22,6 +22,6 @@ step "reproducible release: two clones, two builds, the same bytes"
 scripts/reproducible.sh
 
 step "mutations: a sample of the generated set, every one caught or listed as equivalent"
-scripts/mutation-check.py --sample "${MUTATIONS:-40}"
+scripts/mutation-check.py --workers 2 --sample "${MUTATIONS:-40}"
 
 step "all checks passed"

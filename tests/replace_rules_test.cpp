@@ -304,6 +304,8 @@ TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
         {"a UNC path", L"\\\\server\\share\\" + deep + L"\\w", L"C:\\",
          L"\\\\?\\UNC\\server\\share\\" + deep + L"\\w"},
         {"already extended", L"\\\\?\\C:\\" + deep + L"\\w", cwd, L"\\\\?\\C:\\" + deep + L"\\w"},
+        {"only two separators first make a path extended", L"x\\.\\w", cwd,
+         L"\\\\?\\C:\\work\\" + deep + L"\\x\\w"},
         {"a device path", L"\\\\.\\pipe\\" + deep, cwd, L"\\\\.\\pipe\\" + deep},
         {"NUL is a device, not a file in the folder", L"NUL", cwd, L"NUL"},
         {"nul: too", L"nul:", cwd, L"nul:"},

@@ -301,10 +301,12 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
         write_file(m / "w", old_content);
         ASSERT_EQ(chown((m / "w").c_str(), r.owner, r.group), 0) << r.what;
         if (r.with_attribute) {
-            // Two, and before the ACL that a temporary may inherit first: their order counts.
+            // Three, one of them empty, and before the ACL that a temporary may inherit first:
+            // their order counts.
             ASSERT_EQ(setxattr((m / "w").c_str(), "user.origin", tag.data(), tag.size(), 0), 0)
                 << r.what;
             ASSERT_EQ(setxattr((m / "w").c_str(), "user.a", tag.data(), 1, 0), 0) << r.what;
+            ASSERT_EQ(setxattr((m / "w").c_str(), "user.empty", tag.data(), 0, 0), 0) << r.what;
         }
         if (r.with_acl) {
             ASSERT_EQ(
@@ -349,6 +351,7 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
         if (r.with_attribute) {
             EXPECT_EQ(attribute(m / "w", "user.origin"), tag) << r.what;
             EXPECT_EQ(attribute(m / "w", "user.a"), bytes(1, 'm')) << r.what;
+            EXPECT_EQ(getxattr((m / "w").c_str(), "user.empty", nullptr, 0), 0) << r.what;
         }
         if (r.second_link) {
             EXPECT_EQ(read_file(m / "other"), wire) << r.what;
@@ -577,6 +580,89 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
         }
         EXPECT_EQ(read_file(folder / r.output), distinct_wire(3, hash_m)) << r.what;
     }
+}
+
+// A write or read that a signal interrupts (EINTR), the first or the second of its kind, is made
+// again: the run still succeeds, with every byte written once.
+TEST_F(Replacing, InterruptedCallsAreMadeAgain) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    struct row {
+        const char* what;
+        std::string call;
+        const char* target;  // "w": a new file; "linked": one with two links, written in place;
+                             // "fifo": a FIFO, read to its end by another process
+        std::string also;    // further strace options
+    };
+    // Where the file system refuses the lock on the open file, the run falls back to flock.
+    const std::string no_file_lock =
+        "-P '" + (folder / "linked").string() + "' -e inject=fcntl:error=ENOLCK";
+    const row rows[] = {
+        {"a write to the temporary", "pwrite64", "w", ""},
+        {"a write in place", "pwrite64", "linked", ""},
+        {"a read of the bytes kept", "pread64", "linked", ""},
+        // Only the FIFO's: the run's messages are writes too.
+        {"a write to a FIFO", "write", "fifo", "-P '" + (folder / "fifo").string() + "'"},
+        {"the wait for the fallback lock", "flock", "linked", no_file_lock},
+    };
+    for (const row& r : rows) {
+        for (const int occurrence : {1, 2}) {
+            const std::string what =
+                std::string(r.what) + ", interrupted #" + std::to_string(occurrence);
+            write_file(folder / "m", distinct_mesh(3));
+            fs::remove(folder / "w");
+            fs::remove(folder / "linked");
+            fs::remove(folder / "linked2");
+            fs::remove(folder / "fifo");
+            fs::remove(folder.string() + ".got");
+            pid_t reader = -1;
+            if (std::string(r.target) == "linked") {
+                write_file(folder / "linked", old_content);
+                fs::create_hard_link(folder / "linked", folder / "linked2");
+            } else if (std::string(r.target) == "fifo") {
+                ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
+                reader = fork();
+                if (reader == 0) {
+                    const int in = open((folder / "fifo").c_str(), O_RDONLY);
+                    const int out = open((folder.string() + ".got").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+                    char buffer[4096];
+                    for (ssize_t got = 0; (got = read(in, buffer, sizeof buffer)) > 0;) {
+                        if (write(out, buffer, static_cast<std::size_t>(got)) != got) {
+                            _exit(1);
+                        }
+                    }
+                    _exit(0);
+                }
+            }
+            const test::traced_run run = test::run_traced(
+                folder, {"m", "m", r.target}, r.call == "flock" ? "flock,fcntl" : r.call,
+                r.also + " -e inject=" + r.call +
+                    ":error=EINTR:when=" + std::to_string(occurrence));
+            if (reader > 0) {
+                test::wait_with_deadline(reader, 5000);
+            }
+            if (!run.traced) {
+                GTEST_SKIP() << "strace cannot inject faults here";
+            }
+            const std::size_t interrupted = run.trace.find("EINTR (Interrupted system call) (INJ");
+            if (interrupted == std::string::npos) {
+                // Past the run's last such call; the first one must come.
+                EXPECT_GT(occurrence, 1) << what << ": never made\n" << run.trace;
+                continue;
+            }
+            EXPECT_NE(run.trace.find(" " + r.call + "(", interrupted), std::string::npos)
+                << what << ": not made again\n"
+                << run.trace;
+            EXPECT_EQ(run.printed, converted(3)) << what;
+            const fs::path written = std::string(r.target) == "fifo"
+                                         ? fs::path(folder.string() + ".got")
+                                         : folder / r.target;
+            EXPECT_EQ(read_file(written), distinct_wire(3, hash_m)) << what;
+        }
+    }
+    fs::remove(folder.string() + ".got");
 }
 
 TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
