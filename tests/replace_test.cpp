@@ -582,6 +582,28 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
     }
 }
 
+// The input is closed before the output is opened, so that the two may be one file on Windows,
+// which does not replace a file that is open.
+TEST_F(Replacing, TheInputIsClosedBeforeTheOutputIsOpened) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    write_file(folder / "m", distinct_mesh(3));
+    const test::traced_run run = test::run_traced(folder, {"m", "m", "m"}, "openat,close");
+    if (!run.traced) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    const std::size_t input = run.trace.find("\"m\", O_RDONLY)");
+    ASSERT_NE(input, std::string::npos) << run.trace;
+    const std::size_t line_end = run.trace.find('\n', input);
+    const std::size_t number_at = run.trace.rfind("= ", line_end) + 2;
+    const std::string fd = run.trace.substr(number_at, line_end - number_at);
+    const std::size_t closed = run.trace.find(" close(" + fd + ")", line_end);
+    const std::size_t output = run.trace.find("openat(", line_end);
+    EXPECT_LT(closed, output) << run.trace;
+    EXPECT_EQ(run.printed, converted(3));
+}
+
 // A write or read that a signal interrupts (EINTR), the first or the second of its kind, is made
 // again: the run still succeeds, with every byte written once.
 TEST_F(Replacing, InterruptedCallsAreMadeAgain) {
