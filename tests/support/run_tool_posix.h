@@ -297,6 +297,14 @@ inline void remove_tree(const fs::path& top) {
 }
 
 // Whether strace is there to hold a run in one system call or to fail one.
+// Whether the tests, and so the tool they run, are built with the sanitizers, whose runtime makes
+// system calls of its own among the tool's.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool under_sanitizers = true;
+#else
+inline constexpr bool under_sanitizers = false;
+#endif
+
 inline bool have_strace() {
     return std::system("command -v strace >/dev/null 2>&1") == 0;
 }
