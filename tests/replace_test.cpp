@@ -289,6 +289,8 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
          FS_NODUMP_FL | FS_NOATIME_FL},
         {"inode flags of the runner's own file", nobody, nobody, 0644, false, false, false, true,
          FS_NODUMP_FL | FS_SYNC_FL},
+        {"inode flags: secure deletion alone", nobody, nobody, 0644, false, false, false, false,
+         FS_SECRM_FL},
     };
     for (const row& r : rows) {
         if (!mount_fs(r.on, "")) {
@@ -369,8 +371,9 @@ TEST_F(FileSystems, ReplacedFilesKeepOwnerModeAclAttributesAndLinks) {
 
 // Every system call a replacement makes, failed in turn with EIO (its first, second, ...
 // occurrence until the run makes no more): the run reports the failure or a success, and either
-// way the file is whole and carries what it carried, the old content on a failure and the new on
-// a success, and nothing is left beside it. With a second link the file is written in place.
+// way the file is whole and carries what it carried (owner, mode, ACL, an attribute, an inode
+// flag), the old content on a failure and the new on a success, and nothing is left beside it.
+// With a second link the file is written in place.
 TEST_F(FileSystems, EveryFailingCallLeavesTheOldFileOrTheNewOneWhole) {
     if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
@@ -407,9 +410,11 @@ TEST_F(FileSystems, EveryFailingCallLeavesTheOldFileOrTheNewOneWhole) {
                 if (second_link) {
                     fs::create_hard_link(m / "w", m / "other");
                 }
+                ASSERT_TRUE(test::change_inode_flags(m / "w", FS_NODUMP_FL));
                 struct stat before {};
                 ASSERT_EQ(stat((m / "w").c_str(), &before), 0);
                 const bytes acl_before = attribute(m / "w", "system.posix_acl_access");
+                const int flags_before = test::inode_flags(m / "w");
                 const test::traced_run run = test::run_traced(
                     m, {"m", "m", "w"}, call,
                     "-e inject=" + call + ":error=EIO:when=" + std::to_string(occurrence));
@@ -437,6 +442,7 @@ TEST_F(FileSystems, EveryFailingCallLeavesTheOldFileOrTheNewOneWhole) {
                 EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777) << what;
                 EXPECT_EQ(attribute(m / "w", "user.origin"), tag) << what;
                 EXPECT_EQ(attribute(m / "w", "system.posix_acl_access"), acl_before) << what;
+                EXPECT_EQ(test::inode_flags(m / "w"), flags_before) << what;
                 std::vector<std::string> expected = {"lost+found", "m", "w"};
                 if (second_link) {
                     EXPECT_EQ(read_file(m / "other"), read_file(m / "w")) << what;
