@@ -591,6 +591,29 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
     }
 }
 
+// The walk to the output holds one folder at a time: 500 folders deep, with room for 32
+// descriptors, the run still writes.
+TEST_F(Replacing, ADeepPathNeedsFewDescriptors) {
+    if (std::system("command -v prlimit >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "prlimit is not installed";
+    }
+    write_file(folder / "m", distinct_mesh(3));
+    std::string deep;
+    for (int i = 0; i < 500; ++i) {
+        deep += "d/";
+    }
+    fs::create_directories(folder / deep);
+    const char* binary = std::getenv("GANTREL_BINARY");
+    ASSERT_NE(binary, nullptr) << "GANTREL_BINARY names the gantrel to run";
+    const std::string command = "cd '" + folder.string() + "' && prlimit --nofile=32 '" + binary +
+                                "' m m " + deep + "w > ../deep.printed";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const bytes printed = read_file(folder.parent_path() / "deep.printed");
+    fs::remove(folder.parent_path() / "deep.printed");
+    EXPECT_EQ(std::string(printed.begin(), printed.end()), converted(3));
+    EXPECT_EQ(read_file(folder / deep / "w"), distinct_wire(3, hash_m));
+}
+
 // The input is closed before the output is opened, so that the two may be one file on Windows,
 // which does not replace a file that is open.
 TEST_F(Replacing, TheInputIsClosedBeforeTheOutputIsOpened) {
