@@ -112,6 +112,8 @@ TEST_F(Faults, OutputsThatAreNotPlainFiles) {
     const row rows[] = {
         {"a device stays a device", [](const fs::path&) {}, "/dev/null", converted,
          [](const fs::path&) { EXPECT_TRUE(fs::is_character_file("/dev/null")); }},
+        {"a device that refuses the write", [](const fs::path&) {}, "/dev/full",
+         reports + "Could not write file /dev/full\n", [](const fs::path&) {}},
         {"a link stays a link and its target is replaced",
          [](const fs::path& f) {
              fs::create_directories(f / "elsewhere");
