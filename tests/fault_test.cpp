@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -99,6 +100,15 @@ TEST_F(Faults, AFailedStandardOutputDoesNotStopTheWireFile) {
     }
 }
 
+// The memory device `minor` (3 null, 7 full) at `at`: a node of the test's own where it may make
+// one (as root), so that a tool that went wrong could never replace the host's; otherwise a link
+// to the host's, which a user other than root cannot replace.
+void make_device(const fs::path& at, unsigned minor) {
+    if (mknod(at.c_str(), S_IFCHR | 0666, makedev(1, minor)) != 0) {
+        fs::create_symlink("/dev/" + std::string(minor == 3 ? "null" : "full"), at);
+    }
+}
+
 TEST_F(Faults, OutputsThatAreNotPlainFiles) {
     struct row {
         const char* what;
@@ -110,10 +120,11 @@ TEST_F(Faults, OutputsThatAreNotPlainFiles) {
     const std::string reports =
         "total number of triangles in mesh = 2\ntotal number of lines in mesh = 5\n";
     const row rows[] = {
-        {"a device stays a device", [](const fs::path&) {}, "/dev/null", converted,
-         [](const fs::path&) { EXPECT_TRUE(fs::is_character_file("/dev/null")); }},
-        {"a device that refuses the write", [](const fs::path&) {}, "/dev/full",
-         reports + "Could not write file /dev/full\n", [](const fs::path&) {}},
+        {"a device stays a device", [](const fs::path& f) { make_device(f / "null", 3); }, "null",
+         converted, [](const fs::path& f) { EXPECT_TRUE(fs::is_character_file(f / "null")); }},
+        {"a device that refuses the write", [](const fs::path& f) { make_device(f / "full", 7); },
+         "full", reports + "Could not write file full\n",
+         [](const fs::path& f) { EXPECT_TRUE(fs::is_character_file(f / "full")); }},
         {"a link stays a link and its target is replaced",
          [](const fs::path& f) {
              fs::create_directories(f / "elsewhere");
