@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "support/bytes.h"
@@ -68,19 +67,6 @@ inline wire_lines scanned_lines(const std::vector<tri>& triangles) {
         add(t[2], t[0]);
     }
     return out;
-}
-
-// The wire file for the mesh data file `file` under a name whose hash is `hash`; none where the
-// file is damaged or its lines are more than a wire header can count.
-inline std::optional<bytes> expected_wire_file(const unsigned char* file, std::size_t size,
-                                               std::uint32_t hash) {
-    const decoded_mesh mesh = decode_mesh(file, size);
-    if (!mesh.whole)
-        return std::nullopt;
-    const wire_lines lines = scanned_lines(mesh.triangles);
-    if (lines.size() > 32767)
-        return std::nullopt;
-    return wire_file(hash, mesh.carried_word, lines);
 }
 
 }  // namespace gantrel::test

@@ -24,11 +24,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
+
+#include "support/bytes.h"
 
 namespace gantrel::test {
 
@@ -418,12 +418,10 @@ inline traced_run run_traced(const fs::path& folder, const std::vector<std::stri
     fs::remove(trace);
     traced_status(start_traced(folder, arguments, calls, options, trace, printed), 20000);
     traced_run out{fs::exists(trace), "", ""};
-    const auto text_of = [](const fs::path& path) {
-        std::ifstream in(path, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
-    out.trace = text_of(trace);
-    out.printed = text_of(printed);
+    const bytes trace_bytes = read_file(trace);
+    const bytes printed_bytes = read_file(printed);
+    out.trace.assign(trace_bytes.begin(), trace_bytes.end());
+    out.printed.assign(printed_bytes.begin(), printed_bytes.end());
     fs::remove(trace);
     fs::remove(printed);
     return out;
