@@ -60,6 +60,7 @@ const triangle_list mesh_f = gantrel::test::double_star();
 const triangle_list mesh_g = gantrel::test::many_hubs();
 const triangle_list mesh_h = gantrel::test::highest_vertices();
 const triangle_list mesh_i = gantrel::test::every_side_hashed();
+const triangle_list mesh_j = gantrel::test::hubs_everywhere();
 
 BENCHMARK_CAPTURE(indexed, a_all_sides_distinct, mesh_a, some_seed)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(indexed, b_closed_grid, mesh_b, some_seed)->Unit(benchmark::kMicrosecond);
@@ -73,6 +74,7 @@ BENCHMARK_CAPTURE(indexed, f_double_star, mesh_f, some_seed)->Unit(benchmark::kM
 BENCHMARK_CAPTURE(indexed, g_many_hubs, mesh_g, some_seed)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(indexed, h_highest_vertices, mesh_h, some_seed)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(indexed, i_every_side_hashed, mesh_i, some_seed)->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(indexed, j_hubs_everywhere, mesh_j, some_seed)->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(scanned, a_all_sides_distinct, mesh_a)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scanned, b_closed_grid, mesh_b)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(scanned, c_few_vertices, mesh_c)->Unit(benchmark::kMicrosecond);

@@ -108,6 +108,7 @@ void hostile_against_grid(const std::string& gantrel, const fs::path& grid, cons
         {"(g) many hubs", gantrel::test::many_hubs()},
         {"(h) highest vertices", gantrel::test::highest_vertices()},
         {"(i) every side hashed", gantrel::test::every_side_hashed()},
+        {"(j) hubs everywhere", gantrel::test::hubs_everywhere()},
     };
     std::printf("\nhostile meshes against (b), whole process, %d alternating runs each\n", runs);
     std::printf("%-26s %9s %9s %7s %7s %8s %8s\n", "mesh", "gantrel", "(b)", "/(b)", "cpu",

@@ -34,6 +34,16 @@ std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
 
 constexpr std::uint64_t no_lane = 0x10000;
 
+// The number of the lowest set bit of `bits` (not 0): the bit alone, times a de Bruijn sequence,
+// has a distinct pattern in its top six bits for each of the 64 positions.
+unsigned lowest_bit(std::uint64_t bits) {
+    static constexpr unsigned char position[64] = {
+        0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
+        43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
+        44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
+    return position[((bits & (~bits + 1)) * 0x03F79D71B4CB0A89u) >> 58];
+}
+
 // Whether `value` (not 0) stands in one of the lanes: whether a lane of the word XOR the value in
 // every lane is 0, found with one borrow across all four.
 // `ones` is every_lane_one, the multiplier that copies the value into every lane.
@@ -41,10 +51,6 @@ bool lanes_hold(std::uint64_t lanes, std::uint64_t value, std::uint64_t ones = e
     const std::uint64_t differences = lanes ^ (value * ones);
     return ((differences - ones) & ~differences & every_lane_top) != 0;
 }
-
-// A slot's content for the line `key`: never 0, since no key has bit 16 set (its lower vertex is
-// at most its higher one, so the line 1-0 does not exist).
-constexpr std::uint32_t slot_marker = 0x10000;
 
 // splitmix64's step: spreads the seed into the hash's two random numbers.
 std::uint64_t mixed(std::uint64_t value) {
@@ -68,17 +74,82 @@ std::uint32_t home_slot(std::uint64_t multiplier, std::uint64_t addend, std::uin
     return static_cast<std::uint32_t>((multiplier * key + addend) >> (64 - bits));
 }
 
-// The hash table slot holding the line `key`, or the empty slot where it belongs.
-std::uint32_t find_slot(const line_index& index, std::uint32_t key) {
+// A line record's four bytes as one word, compared whole.
+std::uint32_t record_word(const line_list& lines, std::uint32_t entry) {
+    std::uint32_t word = 0;
+    std::memcpy(&word, lines.records[entry], sizeof word);
+    return word;
+}
+
+// The record word of the line first-second.
+std::uint32_t record_word_of(std::uint32_t first, std::uint32_t second) {
+    const std::uint16_t record[2] = {little_endian_word(first), little_endian_word(second)};
+    std::uint32_t word = 0;
+    std::memcpy(&word, record, sizeof word);
+    return word;
+}
+
+// A slot holds an entry number e as e % slot_entries + 1, 0 marking an empty slot, so that two
+// bytes a slot number every entry a mesh data file yields; in a longer list a slot stands for
+// one of two entries, e and e + slot_entries, and both are looked at.
+constexpr std::uint32_t slot_entries = 0xFFFF;
+static_assert(2 * slot_entries >= line_index_entries, "a slot stands for two entries at most");
+
+// The line first-second as the list's hash table looks it up: its key (lower vertex << 16 |
+// higher vertex) for the hash, and its records in both orientations.
+struct hashed_line {
+    std::uint32_t key;
+    std::uint32_t forward;
+    std::uint32_t backward;
+};
+
+// Whether entry `entry`, one of the `count` in use, holds `wanted`.
+bool entry_holds(const line_list& lines, std::uint32_t entry, const hashed_line& wanted) {
+    const std::uint32_t word = record_word(lines, entry);
+    return word == wanted.forward || word == wanted.backward;
+}
+
+// The hash table slot holding the line `wanted`, or the empty slot where it belongs.
+std::uint32_t find_slot(const line_list& lines, std::uint32_t count, const hashed_line& wanted) {
+    const line_index& index = lines.index;
     const std::uint32_t mask = (std::uint32_t{1} << index.bits) - 1;
-    const std::uint32_t wanted = key ^ slot_marker;
-    for (std::uint32_t slot = home_slot(index.multiplier, index.addend, index.bits, key);;
+    for (std::uint32_t slot = home_slot(index.multiplier, index.addend, index.bits, wanted.key);;
          slot = (slot + 1) & mask) {
         const std::uint32_t held = index.table[slot];
-        if (held == 0 || held == wanted) {
+        if (held == 0 || entry_holds(lines, held - 1, wanted)) {
+            return slot;
+        }
+        if (count > slot_entries && held - 1 + slot_entries < count &&
+            entry_holds(lines, held - 1 + slot_entries, wanted)) {
             return slot;
         }
     }
+}
+
+// The empty slot where the line `key`, known to be absent, belongs.
+std::uint32_t find_empty_slot(const line_index& index, std::uint32_t key) {
+    const std::uint32_t mask = (std::uint32_t{1} << index.bits) - 1;
+    std::uint32_t slot = home_slot(index.multiplier, index.addend, index.bits, key);
+    while (index.table[slot] != 0) {
+        slot = (slot + 1) & mask;
+    }
+    return slot;
+}
+
+void file_entry(line_index& index, std::uint32_t slot, std::uint32_t entry) {
+    index.table[slot] = static_cast<std::uint16_t>(entry % slot_entries + 1);
+}
+
+// The hash table's size after 2^bits slots (0: none yet), as a power of two. A few hashed lines
+// (the example's one) take a table of 2 KiB; past 768 lines one of 16 KiB; past 6144, one of
+// 256 KiB, which holds every line a mesh data file yields (2^18 slots only in longer lists).
+// Growing in these three steps rather than doubling files 6912 lines again rather than some
+// 90000 on the way to a mesh of 65535 hashed lines: (i) took 1.12 against 1.75 ms in memory.
+std::uint32_t next_table_bits(std::uint32_t bits) {
+    if (bits == 0) {
+        return line_index_min_bits;
+    }
+    return bits < 13 ? 13 : bits < 17 ? 17 : bits + 1;
 }
 
 void clear_hash_table(line_index& index) {
@@ -87,22 +158,34 @@ void clear_hash_table(line_index& index) {
     }
 }
 
-// Doubles the hash table (or sets up the first one, keyed from the seed) and files its lines
-// again. Clearing the whole new table, fresh pages included, writes each page before any probe
-// reads it. Starting small matters: most meshes hash a few lines at most (the example, one), and
-// a table of the largest size from the first of them costs the example 128 more page faults and
-// 1.18 times the CPU time of a whole run (300 alternating runs of both builds).
-void grow_hash_table(line_index& index) {
+// Grows the hash table (or sets up the first one, keyed from the seed) and files its lines
+// again, found through the bits of the entries that hold them. The run has the system back the
+// new table in one request, and clearing it whole writes each page before any probe reads it.
+// Starting small matters: most meshes hash a few lines at most (the example, one), and a table of
+// the largest size from the first of them costs the example 128 more page faults and 1.18 times
+// the CPU time of a whole run (300 alternating runs of both builds).
+void grow_hash_table(line_list& lines, std::int32_t count) {
+    line_index& index = lines.index;
     if (index.bits == 0) {
         index.multiplier = index_multiplier(index.seed);
         index.addend = index_addend(index.seed);
     }
-    index.bits = index.bits == 0 ? line_index_min_bits : index.bits + 1;
+    index.bits = next_table_bits(index.bits);
     assert(index.bits <= line_index_max_bits);
+    if (index.prefault != nullptr) {
+        index.prefault(index.table, sizeof index.table[0] << index.bits);
+    }
     clear_hash_table(index);
-    for (std::uint32_t i = 0; i < index.hashed; ++i) {
-        const std::uint32_t key = index.hashed_keys[i];
-        index.table[find_slot(index, key)] = key ^ slot_marker;
+    const auto words = static_cast<std::size_t>(count + 63) / 64;
+    for (std::size_t word = 0; word < words; ++word) {
+        for (std::uint64_t bits = index.hashed_entries[word]; bits != 0; bits &= bits - 1) {
+            const auto entry = static_cast<std::uint32_t>(64 * word + lowest_bit(bits));
+            const line held = line_at(lines, static_cast<std::int32_t>(entry));
+            const auto first = static_cast<std::uint32_t>(held.first);
+            const auto second = static_cast<std::uint32_t>(held.second);
+            const std::uint32_t key = first < second ? first << 16 | second : second << 16 | first;
+            file_entry(index, find_empty_slot(index, key), entry);
+        }
     }
 }
 
@@ -122,20 +205,20 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
                                                std::uint32_t key) {
     line_index& index = lines.index;
     if (index.bits == 0) {
-        grow_hash_table(index);
+        grow_hash_table(lines, count);
     }
-    std::uint32_t slot = find_slot(index, key);
+    const hashed_line wanted{key, record_word_of(first, second), record_word_of(second, first)};
+    const std::uint32_t slot = find_slot(lines, static_cast<std::uint32_t>(count), wanted);
     if (index.table[slot] != 0) {
         return count;
     }
-    // Keep the table under half full, so probe sequences stay short.
-    index.hashed_keys[index.hashed++] = key;
-    if (index.hashed * 2 >= (std::uint32_t{1} << index.bits)) {
-        grow_hash_table(index);
-    } else {
-        index.table[slot] = key ^ slot_marker;
-    }
+    file_entry(index, slot, static_cast<std::uint32_t>(count));
+    index.hashed_entries[count / 64] |= std::uint64_t{1} << (count % 64);
     append(lines, count, first, second);
+    // Keep the table at most three quarters full, so probe sequences stay short.
+    if (++index.hashed * 4 >= std::uint32_t{3} << index.bits) {
+        grow_hash_table(lines, count);
+    }
     return count;
 }
 
@@ -196,9 +279,17 @@ void seed_line_index(line_list& lines, std::uint64_t seed) {
     lines.index.seed = seed;
 }
 
+void prefault_line_index(line_list& lines, void (*prefault)(void* start, std::size_t size)) {
+    assert(lines.index.bits == 0);
+    lines.index.prefault = prefault;
+}
+
 void clear_line_list(line_list& lines) {
     line_index& index = lines.index;
     std::memset(index.blocks_in_use, 0, sizeof index.blocks_in_use);
+    // Only the words the entries reach: a fresh list's are zero pages, not to be touched.
+    std::memset(index.hashed_entries, 0,
+                sizeof index.hashed_entries[0] * static_cast<std::size_t>(lines.count + 63) / 64);
     clear_hash_table(index);
     index.bits = 0;
     index.hashed = 0;

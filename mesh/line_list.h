@@ -19,12 +19,18 @@
 //    mesh.
 //  - A hash table for the rest: the lines whose lower vertex's lanes were full when they came
 //    (a fan around one vertex, a few vertices met over and over). It is an open-addressing table
-//    of keys that starts small and doubles as such lines arrive. Its hash is keyed per run
+//    of 16-bit entry numbers, compared through the entries' records, that starts at 2 KiB and
+//    grows twice, to 16 and to 256 KiB, as such lines arrive: two bytes a slot, and few growths,
+//    since on a machine where a fresh page costs as much as a thousand hashed sides, the pages
+//    of a mesh that hashes every side are most of its cost. Its hash is keyed per run
 //    (`seed_line_index`, from the system's random source): multiply-add-shift with a random odd
-//    64-bit multiplier and a random addend, a 2-independent family, so that two lines collide
-//    with the chance of random ones whatever the mesh, and a mesh data file cannot be made in
-//    advance to make its lines collide; a key that leaked would let one be made for that run
-//    only. Without a seed (a zeroed list) the key is fixed, so that tests reproduce.
+//    64-bit multiplier and a random addend, a 2-independent family, so that two lines collide with
+//    the chance of random ones whatever the mesh, and a mesh data file cannot be made in advance to
+//    make its lines collide; a key that leaked would let one be made for that run only. Without a
+//    seed (a zeroed list) the key is fixed, so that tests reproduce. A structure bounded without a
+//    secret (per-vertex trees, a sort with the first-seen order restored) would cost every mesh
+//    more: the lanes take every side of a closed mesh, and the table only sees the rest.
+
 #include <cstddef>
 #include <cstdint>
 
@@ -38,7 +44,7 @@ struct line {
     std::int32_t second;
 };
 
-inline constexpr std::int32_t line_list_capacity = 100000;
+inline constexpr std::int32_t line_list_capacity = line_index_entries;
 inline constexpr std::size_t line_record_size = 4;
 
 struct line_list {
@@ -53,7 +59,12 @@ struct line_list {
 // from now on; before any line is added. A zeroed list's seed is 0, a fixed key.
 void seed_line_index(line_list& lines, std::uint64_t seed);
 
-// Empties `lines` for another mesh; the seed stays.
+// Has `prefault` called on each stretch of storage the list is about to write at once (its hash
+// table, as it grows), so that a run can have the system back the stretch in one request; null,
+// a zeroed list's, calls nothing. Before any line is added.
+void prefault_line_index(line_list& lines, void (*prefault)(void* start, std::size_t size));
+
+// Empties `lines` for another mesh; the seed and the prefault stay.
 void clear_line_list(line_list& lines);
 
 // Adds the line a-b unless the list already holds a-b or b-a. Both indices must be 0 to 65535

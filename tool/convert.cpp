@@ -34,6 +34,7 @@ conversion convert(converter& space, std::FILE* input, std::string_view mesh_nam
     }
     clear_line_list(space.lines);
     seed_line_index(space.lines, seed);
+    prefault_line_index(space.lines, prefault);
     storage_span likely[2];
     likely_storage(space.lines, out.header.walked_index_count / 3, likely);
     for (const storage_span& span : likely) {

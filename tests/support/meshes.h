@@ -115,12 +115,12 @@ inline void fill_lanes(triangle_list& out, std::uint32_t h) {
 }
 
 // (e) Lines made to collide under a known key (`seed`; 0 is the fixed key of a run whose random
-// source failed): hubs with their lanes full, then lines h-x whose home slots, at the 2^16 slots
+// source failed): hubs with their lanes full, then lines h-x whose home slots, at the 2^17 slots
 // the table ends at, all fall in one stretch of 64, so that linear probing walks one cluster that
 // grows with every line. What a run's key being unknown buys is this mesh's cost with it.
 inline triangle_list colliding_lines(std::uint64_t seed) {
     constexpr std::size_t total = 21845;
-    constexpr std::uint32_t bits = 16;
+    constexpr std::uint32_t bits = 17;
     constexpr std::uint32_t stretch = 64;
     triangle_list setup;
     triangle_list attack;
@@ -173,20 +173,30 @@ inline triangle_list highest_vertices() {
     return out;
 }
 
-// (i) Every side hashed: 1024 hubs with their lanes full, then random triangles of three hubs, so
-// that every side's lower vertex is a full hub and almost every side is a new line.
-inline triangle_list every_side_hashed() {
+// 1024 hubs `spacing` apart with their lanes full, then random triangles of three hubs, so that
+// every side's lower vertex is a full hub and almost every side is a new line.
+inline triangle_list hub_triangles(std::uint32_t spacing) {
     std::mt19937 random(1024);
     std::uniform_int_distribution<std::uint32_t> hub(0, 1023);
     triangle_list out;
     for (std::uint32_t h = 0; h < 1024; ++h)
-        fill_lanes(out, 5 * h);
+        fill_lanes(out, spacing * h);
     while (out.size() < 21845) {
         const std::uint32_t a = hub(random), b = hub(random), c = hub(random);
         if (a != b && b != c && c != a)
-            out.push_back({5 * a, 5 * b, 5 * c});
+            out.push_back({spacing * a, spacing * b, spacing * c});
     }
     return out;
+}
+
+// (i) Every side hashed, its hubs close together.
+inline triangle_list every_side_hashed() {
+    return hub_triangles(5);
+}
+
+// (j) Every side hashed, its hubs 64 vertices apart, so that they reach every page of lanes too.
+inline triangle_list hubs_everywhere() {
+    return hub_triangles(64);
 }
 
 // The mesh data file for `triangles`: both counts 3 x triangles, zeros elsewhere in the header.
