@@ -34,16 +34,6 @@ std::uint64_t lane_value(std::uint32_t low, std::uint32_t high) {
 
 constexpr std::uint64_t no_lane = 0x10000;
 
-// The number of the lowest set bit of `bits` (not 0): the bit alone, times a de Bruijn sequence,
-// has a distinct pattern in its top six bits for each of the 64 positions.
-unsigned lowest_bit(std::uint64_t bits) {
-    static constexpr unsigned char position[64] = {
-        0,  1,  48, 2,  57, 49, 28, 3,  61, 58, 50, 42, 38, 29, 17, 4,  62, 55, 59, 36, 53, 51,
-        43, 22, 45, 39, 33, 30, 24, 18, 12, 5,  63, 47, 56, 27, 60, 41, 37, 16, 54, 35, 52, 21,
-        44, 32, 23, 11, 46, 26, 40, 15, 34, 20, 31, 10, 25, 14, 19, 9,  13, 8,  7,  6};
-    return position[((bits & (~bits + 1)) * 0x03F79D71B4CB0A89u) >> 58];
-}
-
 // Whether `value` (not 0) stands in one of the lanes: whether a lane of the word XOR the value in
 // every lane is 0, found with one borrow across all four.
 // `ones` is every_lane_one, the multiplier that copies the value into every lane.
@@ -179,7 +169,9 @@ void grow_hash_table(line_list& lines, std::int32_t count) {
     const auto words = static_cast<std::size_t>(count + 63) / 64;
     for (std::size_t word = 0; word < words; ++word) {
         for (std::uint64_t bits = index.hashed_entries[word]; bits != 0; bits &= bits - 1) {
-            const auto entry = static_cast<std::uint32_t>(64 * word + lowest_bit(bits));
+            // The lowest bit set: every compiler the tool is built with has the builtin.
+            const auto entry = static_cast<std::uint32_t>(64 * word) +
+                               static_cast<std::uint32_t>(__builtin_ctzll(bits));
             const line held = line_at(lines, static_cast<std::int32_t>(entry));
             const auto first = static_cast<std::uint32_t>(held.first);
             const auto second = static_cast<std::uint32_t>(held.second);
