@@ -133,6 +133,56 @@ TEST(LineList, FansAndStarsAreFoundWhereverTheirLinesWent) {
     }
 }
 
+// Lines from a hub whose lanes are full, picked under the fixed key of a zeroed list: `first`
+// sets the lines to start with, then `filler` lines fill the table to its growth, then `last`.
+triangles hub_lines(const std::vector<std::uint32_t>& first, std::uint32_t filler,
+                    const std::vector<std::uint32_t>& last) {
+    triangles out = {{0, 1, 2}, {0, 3, 4}};
+    for (const std::uint32_t x : first)
+        out.push_back({0, x, x});
+    for (std::uint32_t x = 60000; x < 60000 + filler; ++x)
+        out.push_back({0, x, x});
+    for (const std::uint32_t x : last)
+        out.push_back({x, 0, 0});
+    return out;
+}
+
+// The partners x of hub 0 whose line 0-x first looks, in a table of 2^bits slots under the fixed
+// key, at the slot where the line 0-`partner` does (partner 0: the line 0-0).
+std::vector<std::uint32_t> sharing_home(std::uint32_t partner, std::uint32_t bits,
+                                        std::size_t wanted) {
+    const std::uint32_t home = line_index_home_slot(0, partner, bits);
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t x = 5; x < 60000 && out.size() < wanted; ++x) {
+        if (x != partner && line_index_home_slot(0, x, bits) == home)
+            out.push_back(x);
+    }
+    return out;
+}
+
+TEST(LineList, HashedLinesAreFoundPastOtherLinesAndAfterGrowth) {
+    // The table's first size is 2^10 slots, and it grows to 2^13 at its 768th line.
+    std::uint32_t last_slot = 5;
+    while (line_index_home_slot(0, last_slot, 13) != 8191)
+        ++last_slot;
+    const std::vector<std::uint32_t> at_the_end = sharing_home(last_slot, 13, 1);
+    struct row {
+        const char* what;
+        triangles input;
+    };
+    const row rows[] = {
+        // 0-0, whose record is the zero word every unused entry holds, must still be added.
+        {"the line 0-0 past another line", hub_lines(sharing_home(0, 10, 2), 0, {0})},
+        // Two lines whose home is the growing table's last slot: the second is filed again at
+        // its first slot, and the lines of the first entries are filed again too.
+        {"a line filed again past the table's end",
+         hub_lines({last_slot, at_the_end.at(0)}, 800, {last_slot, at_the_end.at(0)})},
+    };
+    for (const row& r : rows) {
+        EXPECT_EQ(lines_of(r.input), test::scanned_lines(r.input)) << r.what;
+    }
+}
+
 TEST(LineList, EmptiedListForgetsEveryMeshBefore) {
     const unsigned seed = std::random_device{}();
     std::mt19937 random(seed);
@@ -159,20 +209,26 @@ TEST(LineList, HoldsTheLargestMeshAFileCanDescribe) {
 }
 
 TEST(LineList, HoldsItsWholeCapacity) {
-    auto lines = std::make_unique<line_list>();
     // Eight lines from each lower vertex: half of them go the hash table's way, which must find
-    // them all, those past the 65535 entries a mesh data file can yield too.
-    const auto pair = [](std::int32_t i) { return std::make_pair(i % 12500, 12500 + i / 12500); };
-    for (std::int32_t i = 0; i < line_list_capacity; ++i) {
-        add_line(*lines, pair(i).first, pair(i).second);
-    }
-    for (std::int32_t i = 0; i < line_list_capacity; ++i) {
-        add_line(*lines, pair(i).second, pair(i).first);
-    }
-    ASSERT_EQ(line_count(*lines), line_list_capacity);
-    for (std::int32_t i = 0; i < line_list_capacity; ++i) {
-        ASSERT_EQ(line_at(*lines, i).first, pair(i).first);
-        ASSERT_EQ(line_at(*lines, i).second, pair(i).second);
+    // them all, those past the 65535 entries a mesh data file can yield too. Then 25000 lines
+    // from each of four vertices: nearly all hashed, more than a table for any mesh data file
+    // holds.
+    for (const std::int32_t lower_vertices : {12500, 4}) {
+        auto lines = std::make_unique<line_list>();
+        const auto pair = [lower_vertices](std::int32_t i) {
+            return std::make_pair(i % lower_vertices, lower_vertices + i / lower_vertices);
+        };
+        for (std::int32_t i = 0; i < line_list_capacity; ++i) {
+            add_line(*lines, pair(i).first, pair(i).second);
+        }
+        for (std::int32_t i = 0; i < line_list_capacity; ++i) {
+            add_line(*lines, pair(i).second, pair(i).first);
+        }
+        ASSERT_EQ(line_count(*lines), line_list_capacity) << lower_vertices;
+        for (std::int32_t i = 0; i < line_list_capacity; ++i) {
+            ASSERT_EQ(line_at(*lines, i).first, pair(i).first) << lower_vertices;
+            ASSERT_EQ(line_at(*lines, i).second, pair(i).second) << lower_vertices;
+        }
     }
 }
 
