@@ -28,6 +28,11 @@ struct line_index {
     void (*prefault)(void* start, std::size_t size);
     // One bit per block of lanes: set once the block is zeroed for the lines now in the list.
     std::uint32_t blocks_in_use[line_index_blocks / 32];
+    // Of those, how many lie past the blocks a run had backed for a closed mesh of its size.
+    std::uint32_t blocks_unforeseen;
+    std::uint32_t blocks_foreseen;  // the blocks backed for a closed mesh, from the first
+    // One bit per block of lanes past those: set once the system was asked to back its pages.
+    std::uint32_t blocks_backed[line_index_blocks / 32];
     // Per vertex, four 16-bit lanes.
     std::uint64_t lanes[line_index_vertices];
     // Hash table slots 0 to 2^bits - 1: the number of the entry that holds a line, plus 1 (see

@@ -214,10 +214,42 @@ void append(line_list& lines, std::int32_t& count, std::uint32_t first, std::uin
     return count;
 }
 
+bool block_bit(const std::uint32_t (&bits)[line_index_blocks / 32], std::uint32_t block) {
+    return (bits[block / 32] >> (block % 32) & 1) != 0;
+}
+
+void set_block_bit(std::uint32_t (&bits)[line_index_blocks / 32], std::uint32_t block) {
+    bits[block / 32] |= std::uint32_t{1} << (block % 32);
+}
+
+// Has the system back the lanes of `block`, met for the first time past the blocks a closed mesh
+// of the run's size would use, and of as many blocks after it as the mesh has in use past those
+// already, in one request, unless they are backed: a fault a page costs about twice as much.
+// The blocks backed ahead are never more than those in use, so that a mesh whose vertices are
+// spread (a triangle soup, hubs all over the vertex numbers) pays about half as much for its
+// lanes in a few requests, and one that uses a few far blocks backs nothing it does not use.
+void back_lane_blocks(line_index& index, std::uint32_t block) {
+    if (block < index.blocks_foreseen || block_bit(index.blocks_backed, block)) {
+        return;
+    }
+    const std::uint32_t ahead = std::min(index.blocks_unforeseen, line_index_blocks - block);
+    ++index.blocks_unforeseen;
+    // A request for less than two blocks may hold no whole page: the lanes need not start one.
+    if (index.prefault == nullptr || ahead < 2) {
+        return;
+    }
+    index.prefault(&index.lanes[std::size_t{block} * line_index_block_vertices],
+                   sizeof index.lanes[0] * line_index_block_vertices * ahead);
+    for (std::uint32_t b = block; b < block + ahead; ++b) {
+        set_block_bit(index.blocks_backed, b);
+    }
+}
+
 [[gnu::noinline]] void start_lane_block(line_index& index, std::uint32_t block) {
+    back_lane_blocks(index, block);
     std::memset(&index.lanes[std::size_t{block} * line_index_block_vertices], 0,
                 sizeof index.lanes[0] * line_index_block_vertices);
-    index.blocks_in_use[block / 32] |= std::uint32_t{1} << (block % 32);
+    set_block_bit(index.blocks_in_use, block);
 }
 
 // What the sides of a chunk carry from one to the next, all kept in registers: stored back in
@@ -237,7 +269,7 @@ inline void add_side(line_list& lines, side_state& state, std::uint32_t first,
     const std::uint32_t high = first < second ? second : first;
     const std::uint32_t block = low / line_index_block_vertices;
     if (block != state.last_block) {
-        if ((index.blocks_in_use[block / 32] >> (block % 32) & 1) == 0) {
+        if (!block_bit(index.blocks_in_use, block)) {
             start_lane_block(index, block);
         }
         state.last_block = block;
@@ -279,6 +311,7 @@ void prefault_line_index(line_list& lines, void (*prefault)(void* start, std::si
 void clear_line_list(line_list& lines) {
     line_index& index = lines.index;
     std::memset(index.blocks_in_use, 0, sizeof index.blocks_in_use);
+    index.blocks_unforeseen = 0;
     // Only the words the entries reach: a fresh list's are zero pages, not to be touched.
     std::memset(index.hashed_entries, 0,
                 sizeof index.hashed_entries[0] * static_cast<std::size_t>(lines.count + 63) / 64);
@@ -295,6 +328,7 @@ void likely_storage(line_list& lines, std::int32_t triangle_count, storage_span 
     const std::size_t vertices = std::min(triangles / 2, std::size_t{line_index_vertices});
     out[0] = storage_span{lines.records, sizeof lines.records[0] * entries};
     out[1] = storage_span{lines.index.lanes, sizeof lines.index.lanes[0] * vertices};
+    lines.index.blocks_foreseen = static_cast<std::uint32_t>(vertices / line_index_block_vertices);
 }
 
 void add_line(line_list& lines, std::int32_t a, std::int32_t b) {

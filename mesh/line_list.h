@@ -84,7 +84,8 @@ struct storage_span {
 // The storage a closed mesh of `triangle_count` triangles whose vertices are numbered from 0
 // would write: the records of 1.5 lines a triangle and the lanes of half as many vertices as
 // triangles. A run has the system back them at once, which costs less than a fault per page; a
-// mesh of another shape faults where the guess falls short, or leaves a backed page unused.
+// mesh of another shape faults where the guess falls short, or leaves a backed page unused. The
+// list takes those lanes as backed from then on.
 void likely_storage(line_list& lines, std::int32_t triangle_count, storage_span (&out)[2]);
 
 inline std::int32_t line_count(const line_list& lines) {
