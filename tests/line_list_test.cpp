@@ -133,11 +133,12 @@ TEST(LineList, FansAndStarsAreFoundWhereverTheirLinesWent) {
     }
 }
 
-// Lines from a hub whose lanes are full, picked under the fixed key of a zeroed list: `first`
+// Lines from hub 0 once its lanes are full, picked under the fixed key of a zeroed list: `first`
 // sets the lines to start with, then `filler` lines fill the table to its growth, then `last`.
 triangles hub_lines(const std::vector<std::uint32_t>& first, std::uint32_t filler,
                     const std::vector<std::uint32_t>& last) {
-    triangles out = {{0, 1, 2}, {0, 3, 4}};
+    triangles out;
+    test::fill_lanes(out, 0);
     for (const std::uint32_t x : first)
         out.push_back({0, x, x});
     for (std::uint32_t x = 60000; x < 60000 + filler; ++x)
