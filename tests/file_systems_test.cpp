@@ -408,7 +408,21 @@ protected:
                  }
                  return std::vector<std::string>{};
              }},
-            {"an existing target", [&] { return converts("m", "old", "an existing target"); }},
+            {"an existing target",
+             [&] {
+                 // Held open across the run: the name must lead to a new file afterwards, where a
+                 // write in place would have kept this one.
+                 const int held = open((at / "old").c_str(), O_RDONLY);
+                 std::vector<std::string> found = converts("m", "old", "an existing target");
+                 struct stat before {};
+                 struct stat after {};
+                 if (held < 0 || fstat(held, &before) != 0 ||
+                     stat((at / "old").c_str(), &after) != 0 || before.st_ino == after.st_ino) {
+                     found.push_back("an existing target was written in place, not replaced");
+                 }
+                 close(held);
+                 return found;
+             }},
             {"a new target", [&] { return converts("m", "new", "a new target"); }},
             {"the same conversion twice", [&] { return converts("m", "new", "again"); }},
             {"a mesh replaced by its own wire file",

@@ -182,6 +182,18 @@ TEST(LineList, HashedLinesAreFoundPastOtherLinesAndAfterGrowth) {
     for (const row& r : rows) {
         EXPECT_EQ(lines_of(r.input), test::scanned_lines(r.input)) << r.what;
     }
+
+    // Past 65535 entries a slot stands for two: 0-0 looked up through the slot of entry 4, just
+    // as many entries below the count, is not the zero record past the last line.
+    auto lines = std::make_unique<line_list>();
+    for (std::int32_t x = 1; x <= 4; ++x)
+        add_line(*lines, 0, x);
+    add_line(*lines, 0, static_cast<std::int32_t>(sharing_home(0, 10, 1).at(0)));
+    for (std::int32_t i = 0; line_count(*lines) < 4 + 65535; ++i)
+        add_line(*lines, 1 + i / 4, 40000 + i % 4);
+    add_line(*lines, 0, 0);
+    ASSERT_EQ(line_count(*lines), 4 + 65535 + 1);
+    EXPECT_EQ(line_at(*lines, 4 + 65535).first, 0);
 }
 
 TEST(LineList, EmptiedListForgetsEveryMeshBefore) {

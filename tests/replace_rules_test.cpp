@@ -144,6 +144,14 @@ TEST(ReplaceRules, TemporaryNamesAreShortFixedAndFromEveryRandomByte) {
     EXPECT_EQ(temporary_name(mixed).size(), temporary_name_length);
 }
 
+TEST(ReplaceRules, AnInPlaceWriteRestoresTheOldBytesItCovers) {
+    const unsigned char bytes[36] = {};
+    const byte_span parts[] = {{bytes, 16}, {bytes, 20}};
+    EXPECT_EQ(content_size(parts, 2), 36u);
+    EXPECT_EQ(bytes_covered(100, parts, 2), 36u) << "a longer old file";
+    EXPECT_EQ(bytes_covered(10, parts, 2), 10u) << "a shorter one";
+}
+
 // The host's rules for sticky folders, as the kernel applies them: root is 0, the user nobody
 // 65534, another user 1000.
 constexpr std::uint32_t root = 0;
@@ -297,12 +305,39 @@ TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
         {"relative, long once absolute", L"w", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\w"},
         {"forward slashes and dots", L"./x/../y/w", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\y\\w"},
         {"a drive path", L"D:/" + deep + L"/sub/./w", L"C:\\", L"\\\\?\\D:\\" + deep + L"\\sub\\w"},
+        {"absolute on the current drive", L"C:\\" + deep + L"\\w", L"C:\\work",
+         L"\\\\?\\C:\\" + deep + L"\\w"},
+        {"the current drive in lower case", L"c:" + deep + L"\\w", L"C:\\work",
+         L"\\\\?\\C:\\work\\" + deep + L"\\w"},
+        {"a drive's root", L"C:\\", cwd, L"C:\\"},
+        {"a drive alone is its current folder", L"c:", L"C:\\" + deep + L"\\x",
+         L"\\\\?\\C:\\" + deep + L"\\x"},
+        {"another drive's current folder is its root", L"D:" + deep + L"\\w", L"C:\\work",
+         L"\\\\?\\D:\\" + deep + L"\\w"},
+        {"drive letters A to Z", L"A:" + deep, L"a:\\w", L"\\\\?\\a:\\w\\" + deep},
+        {"Z", L"Z:" + deep, L"z:\\w", L"\\\\?\\z:\\w\\" + deep},
+        {"a", L"a:" + deep, L"A:\\w", L"\\\\?\\A:\\w\\" + deep},
+        {"z", L"z:" + deep, L"Z:\\w", L"\\\\?\\Z:\\w\\" + deep},
+        {"no other character names a drive", L"@:" + deep, L"C:\\w", L"\\\\?\\C:\\w\\@:" + deep},
+        {"[", L"[:" + deep, L"C:\\w", L"\\\\?\\C:\\w\\[:" + deep},
+        {"`", L"`:" + deep, L"C:\\w", L"\\\\?\\C:\\w\\`:" + deep},
+        {"{", L"{:" + deep, L"C:\\w", L"\\\\?\\C:\\w\\{:" + deep},
         {"\"..\" never climbs above the root", L"C:\\..\\..\\" + deep + L"\\xxxx\\w", L"C:\\",
          L"\\\\?\\C:\\" + deep + L"\\xxxx\\w"},
         {"relative to the current root", L"\\" + deep + L"\\sub12\\w", L"E:\\work",
          L"\\\\?\\E:\\" + deep + L"\\sub12\\w"},
         {"a UNC path", L"\\\\server\\share\\" + deep + L"\\w", L"C:\\",
          L"\\\\?\\UNC\\server\\share\\" + deep + L"\\w"},
+        {"\"..\" never climbs above a share", L"\\\\server\\share\\..\\" + deep + L"\\w", cwd,
+         L"\\\\?\\UNC\\server\\share\\" + deep + L"\\w"},
+        {"relative to a share's root", L"\\" + deep + L"\\w", L"\\\\server\\share\\work",
+         L"\\\\?\\UNC\\server\\share\\" + deep + L"\\w"},
+        {"a share alone is its root", L"\\\\server\\" + deep, cwd, L"\\\\?\\UNC\\server\\" + deep},
+        {"two separators alone name no share", L"\\\\", L"\\\\server\\" + deep, L"\\\\"},
+        {"an empty share name ends the root", L"\\\\s\\\\t\\..\\" + deep, cwd,
+         L"\\\\?\\UNC\\s\\\\" + deep},
+        {"an empty server name ends at the share", L"\\\\\\s\\t\\..\\" + deep, cwd,
+         L"\\\\?\\UNC\\\\s\\" + deep},
         {"already extended", L"\\\\?\\C:\\" + deep + L"\\w", cwd, L"\\\\?\\C:\\" + deep + L"\\w"},
         {"only two separators first make a path extended", L"x\\.\\w", cwd,
          L"\\\\?\\C:\\work\\" + deep + L"\\x\\w"},
@@ -311,6 +346,12 @@ TEST(WindowsPaths, TooLongPathsTakeTheirExtendedForm) {
         {"nul: too", L"nul:", cwd, L"nul:"},
         {"COM1 too", L"com1", cwd, L"com1"},
         {"COM0 is a file", L"com0", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\com0"},
+        {"COM9 and LPT1 to LPT9 are devices", L"COM9", cwd, L"COM9"},
+        {"LPT1", L"LPT1", cwd, L"LPT1"},
+        {"lpt9:", L"lpt9:", cwd, L"lpt9:"},
+        {"COMA is a file", L"COMA", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\COMA"},
+        {"and COM10", L"COM10", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\COM10"},
+        {"and OOM1", L"OOM1", cwd, L"\\\\?\\C:\\work\\" + deep + L"\\OOM1"},
         {"259 characters once absolute are left alone", L"w", L"C:\\" + deep.substr(1), L"w"},
         {"260 are not", L"w", L"C:\\" + deep, L"\\\\?\\C:\\" + deep + L"\\w"},
         {"a trailing separator stays", deep + L"\\sub\\", L"C:\\work",
@@ -343,10 +384,12 @@ TEST(ConsoleEvents, EventsThatEndTheRunWaitWhileATemporaryExists) {
 TEST(WindowsPaths, RetriesGiveUpAfterAboutTwoSeconds) {
     unsigned total = 0;
     int attempts = 0;
-    for (; retry_pause_ms(attempts) != 0; ++attempts) {
+    for (; attempts < 100 && retry_pause_ms(attempts) != 0; ++attempts) {
         EXPECT_GE(retry_pause_ms(attempts), attempts == 0 ? 1u : retry_pause_ms(attempts - 1));
         total += retry_pause_ms(attempts);
     }
+    EXPECT_EQ(retry_pause_ms(attempts), 0u);
+    EXPECT_EQ(retry_pause_ms(-1), 0u);
     EXPECT_GE(attempts, 5);
     EXPECT_GE(total, 1500u);
     EXPECT_LE(total, 2500u);

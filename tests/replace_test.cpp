@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -45,8 +46,6 @@ using test::write_file;
 const std::string reports =
     "total number of triangles in mesh = 0\ntotal number of lines in mesh = ";
 const bytes old_content(100, 0x5A);
-
-// A mesh of `n` triangles whose 3n sides are all distinct, and its wire file for the name "m".
 
 const std::uint32_t hash_m = name_hash("m");
 
@@ -661,6 +660,8 @@ TEST_F(Replacing, InterruptedCallsAreMadeAgain) {
         {"a read of the bytes kept", "pread64", "linked", ""},
         // Only the FIFO's: the run's messages are writes too.
         {"a write to a FIFO", "write", "fifo", "-P '" + (folder / "fifo").string() + "'"},
+        {"the wait for the lock on the file", "fcntl", "linked",
+         "-P '" + (folder / "linked").string() + "'"},
         {"the wait for the fallback lock", "flock", "linked", no_file_lock},
     };
     for (const row& r : rows) {
@@ -722,6 +723,61 @@ TEST_F(Replacing, InterruptedCallsAreMadeAgain) {
     fs::remove(folder.string() + ".got");
 }
 
+// A write or a read that stops short goes on from where it stopped, to the last byte. strace makes
+// the call claim its count without moving a byte, so the bytes claimed stay as they were: zero in
+// a new file, and in the old bytes kept of a file written in place, which a failed write brings
+// back.
+TEST_F(Replacing, ShortWritesAndReadsGoOnWhereTheyStopped) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    if (test::under_sanitizers) {
+        GTEST_SKIP() << "under the sanitizers, the shortened calls would be the runtime's own";
+    }
+    // A carried word, so that the header's last byte is not zero.
+    const bytes mesh = test::mesh_file(0, 0xABCD, 9, test::distinct_sides(3));
+    const bytes wire = test::wire_file(hash_m, 0xABCD, test::distinct_side_lines(3));
+    bytes old(100);
+    std::iota(old.begin(), old.end(), 1);
+    const std::string write_fails = " -e inject=pwrite64:error=EIO:when=1";
+    struct row {
+        const char* what;
+        std::string target;  // "linked": a file with two links, written in place
+        std::string inject;
+        std::size_t claimed;
+    };
+    const row rows[] = {
+        {"a write of the header's first byte", "w", "pwrite64:retval=1:when=1", 1},
+        {"a write of all of the header but its last byte", "w", "pwrite64:retval=15:when=1", 15},
+        {"a read of the old file's first byte", "linked", "pread64:retval=1:when=1" + write_fails,
+         1},
+        {"a read of all of the old file but its last byte", "linked",
+         "pread64:retval=99:when=1" + write_fails, 99},
+    };
+    for (const row& r : rows) {
+        write_file(folder / "m", mesh);
+        fs::remove(folder / "w");
+        fs::remove(folder / "linked");
+        fs::remove(folder / "linked2");
+        const bool in_place = r.target == "linked";
+        if (in_place) {
+            write_file(folder / "linked", old);
+            fs::create_hard_link(folder / "linked", folder / "linked2");
+        }
+        const test::traced_run run = test::run_traced(folder, {"m", "m", r.target},
+                                                      "pwrite64,pread64", "-e inject=" + r.inject);
+        if (!run.traced) {
+            GTEST_SKIP() << "strace cannot inject faults here";
+        }
+        bytes expected = in_place ? old : wire;
+        std::fill(expected.begin(), expected.begin() + static_cast<long>(r.claimed), 0);
+        EXPECT_EQ(run.printed,
+                  in_place ? failed(3, "Could not write file ", r.target) : converted(3))
+            << r.what;
+        EXPECT_EQ(read_file(folder / r.target), expected) << r.what << "\n" << run.trace;
+    }
+}
+
 TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     // Without unnamed temporaries (the look at /proc/self/fd made to fail), the first name tried
     // is made to clash: the run must try another, not give up.
@@ -759,6 +815,26 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     EXPECT_EQ(clash.printed, converted(3));
     EXPECT_EQ(read_file(folder / "fresh"), distinct_wire(3, hash_m));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"fresh", "m"}));
+}
+
+TEST_F(Replacing, ATemporaryThatCannotBeNamedIsGivenUpAtOnce) {
+    // Over an existing target, the unnamed temporary is linked under a fresh name first; a
+    // failure other than a clash is not tried again under other names.
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    write_file(folder / "m", distinct_mesh(3));
+    write_file(folder / "w", old_content);
+    const test::traced_run run =
+        test::run_traced(folder, {"m", "m", "w"}, "linkat", "-e inject=linkat:error=EIO");
+    if (run.trace.find("(INJECTED)") == std::string::npos) {
+        GTEST_SKIP() << "strace cannot inject faults here, or no temporary was unnamed";
+    }
+    EXPECT_EQ(run.printed, failed(3, "Could not write file ", "w"));
+    EXPECT_EQ(run.trace.find("linkat(", run.trace.find("linkat(") + 1), std::string::npos)
+        << run.trace;
+    EXPECT_EQ(read_file(folder / "w"), old_content);
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"}));
 }
 
 TEST_F(FileSystems, ARenameThatFailsKeepsTheTargetAndLeavesNoTemporary) {
