@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <numeric>
 #include <random>
@@ -815,6 +816,43 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     EXPECT_EQ(clash.printed, converted(3));
     EXPECT_EQ(read_file(folder / "fresh"), distinct_wire(3, hash_m));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"fresh", "m"}));
+}
+
+// Whether /proc/locks shows a request waiting for a lock on the inode `inode`.
+bool lock_awaited(ino_t inode) {
+    std::ifstream locks("/proc/locks");
+    const std::string on_inode = ":" + std::to_string(inode) + " ";
+    for (std::string line; std::getline(locks, line);) {
+        if (line.find("->") != std::string::npos && line.find(on_inode) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(Replacing, AnInPlaceWriteWaitsWhileAnotherProcessLocksTheFile) {
+    // Even a read lock held elsewhere keeps it waiting: it writes under a lock of its own.
+    write_file(folder / "m", distinct_mesh(3));
+    write_file(folder / "linked", old_content);
+    fs::create_hard_link(folder / "linked", folder / "linked2");
+    const int held = open((folder / "linked").c_str(), O_RDONLY | O_CLOEXEC);
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    struct stat info {};
+    ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+    ASSERT_EQ(fstat(held, &info), 0);
+    const pid_t child =
+        test::start_gantrel(folder, {"m", "m", "linked"}, {standard_output::discarded}, nullptr);
+    bool waiting = false;
+    for (int waited_ms = 0; !waiting && waited_ms < 10000; waited_ms += 10) {
+        usleep(10 * 1000);
+        waiting = lock_awaited(info.st_ino);
+    }
+    EXPECT_TRUE(waiting) << "the write did not wait for the lock";
+    EXPECT_EQ(read_file(folder / "linked"), old_content);
+    close(held);
+    EXPECT_TRUE(test::ends_within(child, 10000));
+    EXPECT_EQ(read_file(folder / "linked"), distinct_wire(3, hash_m));
 }
 
 TEST_F(Replacing, ATemporaryThatCannotBeNamedIsGivenUpAtOnce) {
