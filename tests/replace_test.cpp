@@ -855,24 +855,42 @@ TEST_F(Replacing, AnInPlaceWriteWaitsWhileAnotherProcessLocksTheFile) {
     EXPECT_EQ(read_file(folder / "linked"), distinct_wire(3, hash_m));
 }
 
-TEST_F(Replacing, ATemporaryThatCannotBeNamedIsGivenUpAtOnce) {
-    // Over an existing target, the unnamed temporary is linked under a fresh name first; a
-    // failure other than a clash is not tried again under other names.
+// A failure that trying again would not mend ends the write at once, with the target as it was:
+// the body of the link to it that cannot be read, and over an existing target, the unnamed
+// temporary that cannot be linked under a fresh name, or the random source that gives none.
+TEST_F(Replacing, FailuresThatEndTheWriteAtOnce) {
     if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
-    write_file(folder / "m", distinct_mesh(3));
-    write_file(folder / "w", old_content);
-    const test::traced_run run =
-        test::run_traced(folder, {"m", "m", "w"}, "linkat", "-e inject=linkat:error=EIO");
-    if (run.trace.find("(INJECTED)") == std::string::npos) {
-        GTEST_SKIP() << "strace cannot inject faults here, or no temporary was unnamed";
+    struct row {
+        std::string call;
+        const char* output;
+        const char* how;
+        std::string call_made;  // as the trace shows the failing call
+    };
+    const row rows[] = {
+        {"readlinkat", "link", "Could not open file ", "readlinkat("},
+        {"linkat", "w", "Could not write file ", "linkat("},
+        // The six bytes of a temporary's name, not the line index's key, which has a fallback.
+        {"getrandom", "w", "Could not write file ", ", 6, 0)"},
+    };
+    for (const row& r : rows) {
+        write_file(folder / "m", distinct_mesh(3));
+        write_file(folder / "w", old_content);
+        fs::remove(folder / "link");
+        fs::create_symlink("w", folder / "link");
+        const test::traced_run run = test::run_traced(folder, {"m", "m", r.output}, r.call,
+                                                      "-e inject=" + r.call + ":error=EIO");
+        if (run.trace.find("(INJECTED)") == std::string::npos) {
+            GTEST_SKIP() << "strace cannot inject faults here, or the run made no " << r.call;
+        }
+        EXPECT_EQ(run.printed, failed(3, r.how, r.output)) << r.call;
+        EXPECT_EQ(run.trace.find(r.call_made, run.trace.find(r.call_made) + 1), std::string::npos)
+            << r.call << " made again:\n"
+            << run.trace;
+        EXPECT_EQ(read_file(folder / "w"), old_content) << r.call;
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"link", "m", "w"})) << r.call;
     }
-    EXPECT_EQ(run.printed, failed(3, "Could not write file ", "w"));
-    EXPECT_EQ(run.trace.find("linkat(", run.trace.find("linkat(") + 1), std::string::npos)
-        << run.trace;
-    EXPECT_EQ(read_file(folder / "w"), old_content);
-    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"}));
 }
 
 TEST_F(FileSystems, ARenameThatFailsKeepsTheTargetAndLeavesNoTemporary) {
