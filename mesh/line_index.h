@@ -24,7 +24,8 @@ struct line_index {
     std::uint64_t seed;        // the run's key, from which the hash's multiplier and addend come
     std::uint64_t multiplier;  // odd; set with the table
     std::uint64_t addend;
-    // Called on the stretch of slots a growing table is about to write, or null.
+    // Called on each stretch the index is about to write at once: a grown table's slots, and
+    // blocks of lanes backed ahead for a mesh whose vertices are spread. Or null.
     void (*prefault)(void* start, std::size_t size);
     // One bit per block of lanes: set once the block is zeroed for the lines now in the list.
     std::uint32_t blocks_in_use[line_index_blocks / 32];

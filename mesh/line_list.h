@@ -60,8 +60,9 @@ struct line_list {
 void seed_line_index(line_list& lines, std::uint64_t seed);
 
 // Has `prefault` called on each stretch of storage the list is about to write at once (its hash
-// table, as it grows), so that a run can have the system back the stretch in one request; null,
-// a zeroed list's, calls nothing. Before any line is added.
+// table as it grows, and blocks of lanes ahead of a mesh whose vertices are spread), so that a run
+// can have the system back the stretch in one request; null, a zeroed list's, calls nothing.
+// Before any line is added.
 void prefault_line_index(line_list& lines, void (*prefault)(void* start, std::size_t size));
 
 // Empties `lines` for another mesh; the seed and the prefault stay.
