@@ -346,7 +346,7 @@ def try_mutation(m, source, build):
         fate = "caught" if caught(build) else "survived"
         # A test that timed out leaves the runs it started in groups of their own, and a mutation
         # that loops would keep them busy: every program of this copy is ended.
-        run(["pkill", "-KILL", "-f", build + "/"])
+        run(["pkill", "-KILL", "-f", re.escape(build + "/")])
     with open(path, "w", encoding="utf-8") as restored:
         restored.write(original)
     return fate

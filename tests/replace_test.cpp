@@ -50,6 +50,14 @@ const bytes old_content(100, 0x5A);
 
 const std::uint32_t hash_m = name_hash("m");
 
+// `content` in a file of two links, "linked" and "linked2" in `folder`: one a run writes in place.
+void put_linked(const fs::path& folder, const bytes& content) {
+    fs::remove(folder / "linked");
+    fs::remove(folder / "linked2");
+    write_file(folder / "linked", content);
+    fs::create_hard_link(folder / "linked", folder / "linked2");
+}
+
 std::string converted(std::uint32_t n) {
     return reports + std::to_string(3 * n) + "\nSuccessfully wrote quorvwire\n";
 }
@@ -561,9 +569,7 @@ TEST_F(Replacing, AReplacedFileIsFlushedToTheDiskBeforeTheRename) {
     for (const row& r : rows) {
         write_file(folder / "m", distinct_mesh(3));
         if (r.output == "linked") {
-            write_file(folder / "linked", old_content);
-            fs::remove(folder / "linked2");
-            fs::create_hard_link(folder / "linked", folder / "linked2");
+            put_linked(folder, old_content);
         }
         const test::traced_run run = test::run_traced(
             folder, {"m", "m", r.output}, "fsync,fdatasync,rename,renameat,renameat2,linkat");
@@ -677,8 +683,7 @@ TEST_F(Replacing, InterruptedCallsAreMadeAgain) {
             fs::remove(folder.string() + ".got");
             pid_t reader = -1;
             if (std::string(r.target) == "linked") {
-                write_file(folder / "linked", old_content);
-                fs::create_hard_link(folder / "linked", folder / "linked2");
+                put_linked(folder, old_content);
             } else if (std::string(r.target) == "fifo") {
                 ASSERT_EQ(mkfifo((folder / "fifo").c_str(), 0600), 0);
                 reader = fork();
@@ -762,8 +767,7 @@ TEST_F(Replacing, ShortWritesAndReadsGoOnWhereTheyStopped) {
         fs::remove(folder / "linked2");
         const bool in_place = r.target == "linked";
         if (in_place) {
-            write_file(folder / "linked", old);
-            fs::create_hard_link(folder / "linked", folder / "linked2");
+            put_linked(folder, old);
         }
         const test::traced_run run = test::run_traced(folder, {"m", "m", r.target},
                                                       "pwrite64,pread64", "-e inject=" + r.inject);
@@ -833,8 +837,7 @@ bool lock_awaited(ino_t inode) {
 TEST_F(Replacing, AnInPlaceWriteWaitsWhileAnotherProcessLocksTheFile) {
     // Even a read lock held elsewhere keeps it waiting: it writes under a lock of its own.
     write_file(folder / "m", distinct_mesh(3));
-    write_file(folder / "linked", old_content);
-    fs::create_hard_link(folder / "linked", folder / "linked2");
+    put_linked(folder, old_content);
     const int held = open((folder / "linked").c_str(), O_RDONLY | O_CLOEXEC);
     struct flock lock {};
     lock.l_type = F_RDLCK;
