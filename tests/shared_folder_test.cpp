@@ -153,9 +153,6 @@ protected:
         lchown(at.c_str(), owner, nobody);
     }
 
-    // Runs the tool on `output` under strace, holding the system call `held_call` (strace's
-    // inject syntax) for 0.4 s; once it is entered, `swap` runs as the user nobody. Returns what
-    // the run printed.
     // Runs gantrel on m, abc and `output` under strace, which holds the system calls `calls`
     // that `held` selects 0.4 s each (such as "-P w -e inject=openat:delay_enter=400000"), and
     // makes `swap` as nobody once the run is in the first of them; what the run printed.
@@ -380,6 +377,15 @@ TEST_F(SharedFolders, TheToolNeverWritesWhereAPlainOpenIsRefused) {
         {"another user's file in a group-writable folder, level 1", on, 0, file_of(nobody, 0666),
          "group_sticky/out", true, false},
         {"... level 2", level2, 0, file_of(nobody, 0666), "group_sticky/out", false, false},
+        // The walk breaks off in open/sub, where a FIFO bears the link's own name.
+        {"a link to a path that breaks off past a folder", on, 0,
+         [](SharedFolders& t, const fs::path& s) {
+             fs::create_directory(s / "open/sub");
+             mkfifo((s / "open/sub/out").c_str(), 0666);
+             t.start_reader(s / "open/sub/out");
+             link_as(0, "sub/missing/out", s / "open/out");
+         },
+         "open/out", false, false},
         {"another user's FIFO", on, 0, fifo_of(nobody, false), "sticky/out", false, false},
         {"... with the rule off, a reader waiting", off, 0, fifo_of(nobody, true), "sticky/out",
          true, false},
