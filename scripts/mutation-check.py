@@ -16,8 +16,10 @@ of operators gives one mutation each:
 
 One at a time, in a scratch copy of the project, a mutation is applied, the copy is built
 incrementally with warnings as errors, and the tests run, the quick ones first, until one fails;
-then the file is restored. A mutation the tests fail on is caught; one they pass survived; one
-that does not build is left out. A mutation that changes nothing a test could observe is listed
+a mutation they all pass is tried last with the end-to-end cases under valgrind's memcheck, as
+the memcheck preset runs them, in a second build of the copy made when first needed. Then the
+file is restored. A mutation the tests fail on is caught; one they pass survived; one that does
+not build is left out. A mutation that changes nothing a test could observe is listed
 in scripts/equivalent-mutations.txt by its site (file, function, operator, the statement's text
 and which of its like it is), with the reason, and is not run: a listing stays true as long as
 its statement does.
@@ -322,6 +324,37 @@ def caught(build):
     return False
 
 
+# The memcheck preset's settings, and what its end-to-end cases need built.
+MEMCHECK = ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DBUILD_TESTING=ON", "-DGANTREL_WERROR=ON",
+            "-DGANTREL_STATIC=OFF", "-DGANTREL_STATIC_CXX_RUNTIME=OFF", "-DGANTREL_MEMCHECK=ON"]
+MEMCHECK_TARGETS = ["--target", "gantrel", "gantrel_cli_tests"]
+
+
+def passes_under_memcheck(build):
+    return run(["cmake", "--build", build] + MEMCHECK_TARGETS).returncode == 0 and run(
+        ["ctest", "--test-dir", build, "--stop-on-failure", "-Q", "--timeout", "120", "-L", "cli",
+         "-j2"]).returncode == 0
+
+
+def write_text(path, text):
+    with open(path, "w", encoding="utf-8") as written:
+        written.write(text)
+
+
+def fate_under_memcheck(path, original, mutated, source, build):
+    """The fate of a mutation the other tests pass. The memcheck build is made on first need, from
+    the unmutated copy, which must pass; a failed build then counts as a failure of the cases."""
+    if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        write_text(path, original)
+        ready = (run(["cmake", "-S", source, "-B", build] + MEMCHECK).returncode == 0
+                 and passes_under_memcheck(build))
+        write_text(path, mutated)
+        if not ready:
+            print("the unmutated copy fails its end-to-end cases under memcheck", flush=True)
+            os._exit(1)
+    return "survived" if passes_under_memcheck(build) else "caught"
+
+
 def prepare(worker):
     """Worker `worker`'s copy, built; its source and build folders."""
     source = os.path.join(WORK, f"source-{worker}")
@@ -338,8 +371,8 @@ def try_mutation(m, source, build):
     path = os.path.join(source, m["file"])
     with open(path, encoding="utf-8") as original_file:
         original = original_file.read()
-    with open(path, "w", encoding="utf-8") as mutated:
-        mutated.write(original[:m["start"]] + m["to"] + original[m["end"]:])
+    mutated = original[:m["start"]] + m["to"] + original[m["end"]:]
+    write_text(path, mutated)
     if run(["cmake", "--build", build]).returncode != 0:
         fate = "does not build"
     else:
@@ -347,8 +380,9 @@ def try_mutation(m, source, build):
         # A test that timed out leaves the runs it started in groups of their own, and a mutation
         # that loops would keep them busy: every program of this copy is ended.
         run(["pkill", "-KILL", "-f", re.escape(build + "/")])
-    with open(path, "w", encoding="utf-8") as restored:
-        restored.write(original)
+        if fate == "survived":
+            fate = fate_under_memcheck(path, original, mutated, source, build + "-memcheck")
+    write_text(path, original)
     return fate
 
 
