@@ -44,6 +44,7 @@ struct run_options {
     rlim_t size_limit = 0;      // RLIMIT_FSIZE, with SIGXFSZ left at its default
     rlim_t stack_limit = 0;     // RLIMIT_STACK
     bool unprivileged = false;  // as root, run as the user nobody so that permissions apply
+    bool input_closed = false;  // started without descriptor 0, as some batch scripts start it
 };
 
 struct outcome {
@@ -149,6 +150,9 @@ inline pid_t start_gantrel(const fs::path& folder, const std::vector<std::string
         if (options.stack_limit != 0) {
             const rlimit limit{options.stack_limit, options.stack_limit};
             setrlimit(RLIMIT_STACK, &limit);
+        }
+        if (options.input_closed) {
+            close(STDIN_FILENO);
         }
         if (options.mode == standard_output::closed) {
             close(STDOUT_FILENO);
