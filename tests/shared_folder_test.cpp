@@ -548,8 +548,8 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
     }
 }
 
-// A status that cannot be read is not "nothing there": with EIO injected into the look at the
-// target, a file with two links must not be renamed over (which would split them).
+// A status that cannot be read is not "nothing there": with EIO or EPERM injected into the look
+// at the target, a file with two links must not be renamed over (which would split them).
 TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
     if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
@@ -558,39 +558,42 @@ TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
         GTEST_SKIP() << "under the sanitizers, the failed calls would be the runtime's own";
     }
     int target_looks = 0;
-    for (int call = 1; call <= 8; ++call) {
-        write_file(folder / "m", abc_mesh);
-        write_file(folder / "w", secret);
-        fs::remove(folder / "w2");
-        fs::create_hard_link(folder / "w", folder / "w2");
-        const test::traced_run run = test::run_traced(
-            folder, {"m", "abc", "w"}, "newfstatat,fstat,lstat,statx",
-            "-e inject=newfstatat,fstat,lstat,statx:error=EIO:when=" + std::to_string(call));
-        if (!run.traced) {
-            GTEST_SKIP() << "strace cannot inject faults here";
+    for (const std::string error : {"EIO", "EPERM"}) {
+        for (int call = 1; call <= 8; ++call) {
+            write_file(folder / "m", abc_mesh);
+            write_file(folder / "w", secret);
+            fs::remove(folder / "w2");
+            fs::create_hard_link(folder / "w", folder / "w2");
+            const test::traced_run run =
+                test::run_traced(folder, {"m", "abc", "w"}, "newfstatat,fstat,lstat,statx",
+                                 "-e inject=newfstatat,fstat,lstat,statx:error=" + error +
+                                     ":when=" + std::to_string(call));
+            if (!run.traced) {
+                GTEST_SKIP() << "strace cannot inject faults here";
+            }
+            const std::string& text = run.trace;
+            const std::size_t injected = text.find("(INJECTED)");
+            if (injected == std::string::npos) {
+                break;  // past the run's last status call
+            }
+            const std::size_t line_start = text.rfind('\n', injected) + 1;
+            const std::string line = text.substr(line_start, injected - line_start) + error;
+            const std::string& output = run.printed;
+            if (line.find("\"w\"") != std::string::npos) {
+                ++target_looks;
+                EXPECT_EQ(output, reports + "Could not open file w\n") << line;
+            }
+            // Whatever failed, the links stay one file, and it is old or new whole.
+            struct stat w {};
+            struct stat w2 {};
+            ASSERT_EQ(stat((folder / "w").c_str(), &w), 0);
+            ASSERT_EQ(stat((folder / "w2").c_str(), &w2), 0);
+            EXPECT_EQ(w.st_ino, w2.st_ino) << line << "\n" << output;
+            const bytes after = read_file(folder / "w");
+            EXPECT_TRUE(after == secret || after == abc_wire) << line;
         }
-        const std::string& text = run.trace;
-        const std::size_t injected = text.find("(INJECTED)");
-        if (injected == std::string::npos) {
-            break;  // past the run's last status call
-        }
-        const std::size_t line_start = text.rfind('\n', injected) + 1;
-        const std::string line = text.substr(line_start, injected - line_start);
-        const std::string& output = run.printed;
-        if (line.find("\"w\"") != std::string::npos) {
-            ++target_looks;
-            EXPECT_EQ(output, reports + "Could not open file w\n") << line;
-        }
-        // Whatever failed, the links stay one file, and it is old or new whole.
-        struct stat w {};
-        struct stat w2 {};
-        ASSERT_EQ(stat((folder / "w").c_str(), &w), 0);
-        ASSERT_EQ(stat((folder / "w2").c_str(), &w2), 0);
-        EXPECT_EQ(w.st_ino, w2.st_ino) << line << "\n" << output;
-        const bytes after = read_file(folder / "w");
-        EXPECT_TRUE(after == secret || after == abc_wire) << line;
     }
-    EXPECT_GE(target_looks, 1) << "no status call of the run looked at the target";
+    EXPECT_GE(target_looks, 2) << "no status call of the run looked at the target";
 }
 
 }  // namespace
