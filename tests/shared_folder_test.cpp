@@ -5,6 +5,7 @@
 // global: these tests change them only around a case, restore them always, and run alone.
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -545,6 +546,55 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         if (r.target == thing::file) {
             EXPECT_EQ(read_file(mine / "x"), secret) << r.what;
         }
+    }
+}
+
+// Where the host's rule for existing files cannot be read (no /proc/sys/fs in a container, or a
+// value that is not a digit), the run takes the rule as shipped, level 1, which may refuse more
+// than the host but never less: here the host's rule is off, and what the run reads is covered,
+// in this test's mount namespace, by a file of the row's bytes.
+TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
+    if (!test::cannot_mount().empty()) {
+        GTEST_SKIP() << test::cannot_mount();
+    }
+    const host_settings off{0, 0, 0};
+    ASSERT_TRUE(apply(off));
+    struct row {
+        const char* what;
+        const char* read;  // nullptr: no /proc/sys/fs at all
+        const char* folder;
+        bool written;
+    };
+    const row rows[] = {
+        {"no /proc/sys/fs", nullptr, "sticky", false},
+        {"empty", "", "sticky", false},
+        {"negative", "-1\n", "sticky", false},
+        {"a letter, in a group-writable folder (which level 1 leaves alone)", "x\n", "group_sticky",
+         true},
+        {"0 with no line end", "0", "sticky", true},
+        {"9, in a group-writable folder", "9\n", "group_sticky", false},
+    };
+    const fs::path rule = "/proc/sys/fs/protected_regular";
+    for (const row& r : rows) {
+        build_scene();
+        const fs::path s = folder / "scene";
+        const fs::path target = s / r.folder / "out";
+        write_file(target, secret);
+        chown(target.c_str(), nobody, nobody);
+        chmod(target.c_str(), 0666);
+        const bool covered =
+            r.read == nullptr
+                ? mount("gantrel-test", "/proc/sys/fs", "tmpfs", 0, nullptr) == 0
+                : (write_file(folder / "rule", bytes(r.read, r.read + std::strlen(r.read))),
+                   mount((folder / "rule").c_str(), rule.c_str(), nullptr, MS_BIND, nullptr) == 0);
+        ASSERT_TRUE(covered) << r.what << ": " << std::strerror(errno);
+        const outcome result = run_limited(folder, {"m", "abc", target.string()}, false);
+        umount2(r.read == nullptr ? "/proc/sys/fs" : rule.c_str(), MNT_DETACH);
+        EXPECT_EQ(result.output,
+                  reports + (r.written ? "Successfully wrote quorvwire\n"
+                                       : "Could not open file " + target.string() + "\n"))
+            << r.what;
+        EXPECT_EQ(read_file(target) == secret, !r.written) << r.what;
     }
 }
 
