@@ -930,30 +930,37 @@ TEST_F(Replacing, FailuresThatEndTheWriteAtOnce) {
 }
 
 // A run started without standard input where /dev/null cannot be opened (covered here, in this
-// test's mount namespace, by a file the runner may not open) has descriptor 0 free when it opens
-// the target: the file is opened like any other, for reading too, so that a write in place that
-// fails (past a size limit of 20 bytes) brings the old bytes back.
-TEST_F(FileSystems, ATargetOpenedAsDescriptorZeroIsWrittenLikeAnyOther) {
+// test's mount namespace, by a file the runner may not open) has descriptor 0 free: the walk
+// starts from it, and the folder after next, or the target, is opened as descriptor 0. Each is
+// used like any other; the target is opened for reading too, so that a write in place that fails
+// (past a size limit of 20 bytes) brings the old bytes back.
+TEST_F(FileSystems, DescriptorZeroIsADescriptorLikeAnyOther) {
     write_file(folder / "m", distinct_mesh(3));
     chmod((folder / "m").c_str(), 0644);
     write_file(folder / "no-null", {});
     chmod((folder / "no-null").c_str(), 0);
-    for (const rlim_t size_limit : {rlim_t{0}, rlim_t{20}}) {
-        fs::create_directories(folder / "d");
-        put_linked(folder / "d", old_content);
-        for (const char* name : {"d", "d/linked", "d/linked2"}) {
-            ASSERT_EQ(chown((folder / name).c_str(), test::nobody, test::nobody), 0);
+    struct row {
+        const char* folder;  // of the file with two links, written in place
+        rlim_t size_limit;
+    };
+    for (const row& r : {row{"d", 0}, row{"d", 20}, row{"d/e", 0}}) {
+        const fs::path at = folder / r.folder;
+        fs::create_directories(at);
+        put_linked(at, old_content);
+        for (const fs::path& owned : {folder / "d", at, at / "linked", at / "linked2"}) {
+            ASSERT_EQ(chown(owned.c_str(), test::nobody, test::nobody), 0);
         }
+        const std::string target = std::string(r.folder) + "/linked";
         ASSERT_EQ(mount((folder / "no-null").c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
-        const outcome result = run_gantrel(folder, {"m", "m", "d/linked"},
-                                           {standard_output::captured, size_limit, 0, true, true});
+        const outcome result = run_gantrel(
+            folder, {"m", "m", target}, {standard_output::captured, r.size_limit, 0, true, true});
         umount2("/dev/null", MNT_DETACH);
-        if (size_limit == 0) {
-            EXPECT_EQ(result.output, converted(3));
-            EXPECT_EQ(read_file(folder / "d/linked"), distinct_wire(3, hash_m));
+        if (r.size_limit == 0) {
+            EXPECT_EQ(result.output, converted(3)) << target;
+            EXPECT_EQ(read_file(at / "linked"), distinct_wire(3, hash_m)) << target;
         } else {
-            EXPECT_EQ(result.output, failed(3, "Could not write file ", "d/linked"));
-            EXPECT_EQ(read_file(folder / "d/linked"), old_content);
+            EXPECT_EQ(result.output, failed(3, "Could not write file ", target));
+            EXPECT_EQ(read_file(at / "linked"), old_content);
         }
     }
 }
