@@ -274,6 +274,20 @@ TEST_F(Faults, PermissionsDecideWhetherAFileIsReplaced) {
     fs::permissions(folder / "write-only", fs::perms::owner_read | fs::perms::owner_write);
     EXPECT_EQ(read_file(folder / "write-only"), abc_wire);
     fs::permissions(folder / "closed", fs::perms::owner_all);
+
+    // A current folder its user may enter and write but not list: the walk starts from it all
+    // the same, as the kernel's does.
+    fs::create_directories(folder / "unlisted");
+    write_file(folder / "unlisted/m", abc_mesh);
+    const fs::perms enter_and_write = fs::perms::owner_write | fs::perms::owner_exec |
+                                      fs::perms::group_write | fs::perms::group_exec |
+                                      fs::perms::others_write | fs::perms::others_exec;
+    fs::permissions(folder / "unlisted", enter_and_write);
+    result = run_gantrel(folder / "unlisted", {"m", "abc", "w"},
+                         {standard_output::captured, 0, 0, true});
+    fs::permissions(folder / "unlisted", fs::perms::all);
+    EXPECT_EQ(result.output, converted);
+    EXPECT_EQ(read_file(folder / "unlisted/w"), abc_wire);
 }
 
 TEST_F(Faults, AFifoNoOneReadsStaysInterruptible) {
