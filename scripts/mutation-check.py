@@ -316,10 +316,10 @@ STAGES = [["-L", "unit|cli", "-j2"], ["-L", "system", "-E", "^EveryFileSystem"],
 RESULTS = os.path.join(WORK, "results.txt")
 
 
-def caught(build):
+def caught(build, env):
     for stage in STAGES:
         if run(["ctest", "--test-dir", build, "--stop-on-failure", "-Q", "--timeout", "60"]
-               + stage).returncode != 0:
+               + stage, env=env).returncode != 0:
             return True
     return False
 
@@ -330,10 +330,10 @@ MEMCHECK = ["-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DBUILD_TESTING=ON", "-DGANTRE
 MEMCHECK_TARGETS = ["--target", "gantrel", "gantrel_cli_tests"]
 
 
-def passes_under_memcheck(build):
+def passes_under_memcheck(build, env):
     return run(["cmake", "--build", build] + MEMCHECK_TARGETS).returncode == 0 and run(
         ["ctest", "--test-dir", build, "--stop-on-failure", "-Q", "--timeout", "120", "-L", "cli",
-         "-j2"]).returncode == 0
+         "-j2"], env=env).returncode == 0
 
 
 def write_text(path, text):
@@ -341,18 +341,18 @@ def write_text(path, text):
         written.write(text)
 
 
-def fate_under_memcheck(path, original, mutated, source, build):
+def fate_under_memcheck(path, original, mutated, source, build, env):
     """The fate of a mutation the other tests pass. The memcheck build is made on first need, from
     the unmutated copy, which must pass; a failed build then counts as a failure of the cases."""
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         write_text(path, original)
         ready = (run(["cmake", "-S", source, "-B", build] + MEMCHECK).returncode == 0
-                 and passes_under_memcheck(build))
+                 and passes_under_memcheck(build, env))
         write_text(path, mutated)
         if not ready:
             print("the unmutated copy fails its end-to-end cases under memcheck", flush=True)
             os._exit(1)
-    return "survived" if passes_under_memcheck(build) else "caught"
+    return "survived" if passes_under_memcheck(build, env) else "caught"
 
 
 def prepare(worker):
@@ -373,15 +373,23 @@ def try_mutation(m, source, build):
         original = original_file.read()
     mutated = original[:m["start"]] + m["to"] + original[m["end"]:]
     write_text(path, mutated)
+    # The tests' scratch folders go to one of this copy's own, emptied after each mutation: a run
+    # ended at its time limit never removes its own. Under /tmp, so that the user nobody can reach
+    # it wherever the project is.
+    scratch = os.path.join("/tmp", "gantrel-mutation-" + os.path.basename(build))
+    os.makedirs(scratch, exist_ok=True)
+    os.chmod(scratch, 0o755)
+    env = dict(os.environ, TMPDIR=scratch)
     if run(["cmake", "--build", build]).returncode != 0:
         fate = "does not build"
     else:
-        fate = "caught" if caught(build) else "survived"
+        fate = "caught" if caught(build, env) else "survived"
         # A test that timed out leaves the runs it started in groups of their own, and a mutation
         # that loops would keep them busy: every program of this copy is ended.
         run(["pkill", "-KILL", "-f", re.escape(build + "/")])
         if fate == "survived":
-            fate = fate_under_memcheck(path, original, mutated, source, build + "-memcheck")
+            fate = fate_under_memcheck(path, original, mutated, source, build + "-memcheck", env)
+    shutil.rmtree(scratch, ignore_errors=True)
     write_text(path, original)
     return fate
 
