@@ -582,14 +582,17 @@ TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
         write_file(target, secret);
         chown(target.c_str(), nobody, nobody);
         chmod(target.c_str(), 0666);
-        const bool covered =
+        const fs::path covered = r.read == nullptr ? fs::path("/proc/sys/fs") : rule;
+        if (r.read != nullptr) {
+            write_file(folder / "rule", bytes(r.read, r.read + std::strlen(r.read)));
+        }
+        const int mounted =
             r.read == nullptr
-                ? mount("gantrel-test", "/proc/sys/fs", "tmpfs", 0, nullptr) == 0
-                : (write_file(folder / "rule", bytes(r.read, r.read + std::strlen(r.read))),
-                   mount((folder / "rule").c_str(), rule.c_str(), nullptr, MS_BIND, nullptr) == 0);
-        ASSERT_TRUE(covered) << r.what << ": " << std::strerror(errno);
+                ? mount("gantrel-test", covered.c_str(), "tmpfs", 0, nullptr)
+                : mount((folder / "rule").c_str(), covered.c_str(), nullptr, MS_BIND, nullptr);
+        ASSERT_EQ(mounted, 0) << r.what << ": " << std::strerror(errno);
         const outcome result = run_limited(folder, {"m", "abc", target.string()}, false);
-        umount2(r.read == nullptr ? "/proc/sys/fs" : rule.c_str(), MNT_DETACH);
+        umount2(covered.c_str(), MNT_DETACH);
         EXPECT_EQ(result.output,
                   reports + (r.written ? "Successfully wrote quorvwire\n"
                                        : "Could not open file " + target.string() + "\n"))
