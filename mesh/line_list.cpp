@@ -322,8 +322,8 @@ void clear_line_list(line_list& lines) {
     std::memset(index.blocks_in_use, 0, sizeof index.blocks_in_use);
     index.blocks_unforeseen = 0;
     // Only the words the entries reach: a fresh list's are zero pages, not to be touched.
-    std::memset(index.hashed_entries, 0,
-                sizeof index.hashed_entries[0] * static_cast<std::size_t>(lines.count + 63) / 64);
+    const auto words = static_cast<std::size_t>(lines.count + 63) / 64;
+    std::memset(index.hashed_entries, 0, sizeof index.hashed_entries[0] * words);
     clear_hash_table(index);
     index.bits = 0;
     index.hashed = 0;
