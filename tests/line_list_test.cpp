@@ -211,6 +211,15 @@ TEST(LineList, EmptiedListForgetsEveryMeshBefore) {
         EXPECT_EQ(lines_of_runs(*lines, input, 682), test::scanned_lines(input))
             << "seed " << seed << ", mesh " << mesh;
     }
+    // The same fan twice, cut just past where its table grows the second time, a few entries
+    // before the last word of bits the first list reached: a bit left set there would have the
+    // growing table file an entry the second list has not written yet.
+    triangles fan = test::fan();
+    fan.resize(3100);
+    for (int pass = 0; pass < 2; ++pass) {
+        clear_line_list(*lines);
+        EXPECT_EQ(lines_of_runs(*lines, fan, 682), test::scanned_lines(fan)) << "pass " << pass;
+    }
 }
 
 TEST(LineList, HoldsTheLargestMeshAFileCanDescribe) {
