@@ -71,8 +71,9 @@ TEST_F(Faults, AWriteThatFailsKeepsTheOldFileAndLeavesNoTemporary) {
         if (r.output_name != "m")
             write_file(folder / "w", old_content);
         const bytes before = read_file(folder / r.output_name);
-        // 20 bytes: the wire file is 36, the old content stays below the limit. SIGXFSZ is left
-        // at its default, which would end a run that does not guard against it.
+        // 20 bytes, less than the 36 of the wire file; the old files are larger, which the limit
+        // allows, since it stops only writes past it. SIGXFSZ is left at its default, which would
+        // end a run that does not guard against it.
         const outcome result =
             run_gantrel(folder, {"m", "abc", r.output_name}, {standard_output::captured, 20});
         EXPECT_EQ(result.status, 0) << r.what;

@@ -78,25 +78,34 @@ protected:
 };
 
 // The tool as an unprivileged user can run it: the build folder may sit in a folder only its
-// owner may enter (root's home, a private clone), so a copy is made in the temporary folder.
+// owner may enter (root's home, a private clone), so a copy is made in the temporary folder. The
+// copy goes when the test process ends, not when a child forked from it calls exit().
 inline std::string reachable_binary() {
-    static std::string path;
-    if (!path.empty()) {
-        return path;
+    struct binary_copy {
+        pid_t owner = getpid();
+        fs::path folder;
+        ~binary_copy() {
+            std::error_code ec;
+            if (!folder.empty() && getpid() == owner) {
+                fs::remove_all(folder, ec);
+            }
+        }
+    };
+    static binary_copy copy;
+    if (!copy.folder.empty()) {
+        return (copy.folder / "gantrel").string();
     }
     const char* binary = std::getenv("GANTREL_BINARY");
     if (binary == nullptr) {
         return "";
     }
-    const fs::path folder =
-        fs::temp_directory_path() / ("gantrel-binary-" + std::to_string(getpid()));
+    copy.folder = fs::temp_directory_path() / ("gantrel-binary-" + std::to_string(getpid()));
     std::error_code ec;
-    fs::create_directories(folder, ec);
-    fs::copy_file(binary, folder / "gantrel", fs::copy_options::overwrite_existing, ec);
-    chmod(folder.c_str(), 0755);
-    chmod((folder / "gantrel").c_str(), 0755);
-    path = (folder / "gantrel").string();
-    return path;
+    fs::create_directories(copy.folder, ec);
+    fs::copy_file(binary, copy.folder / "gantrel", fs::copy_options::overwrite_existing, ec);
+    chmod(copy.folder.c_str(), 0755);
+    chmod((copy.folder / "gantrel").c_str(), 0755);
+    return (copy.folder / "gantrel").string();
 }
 
 // Waits up to `limit_ms` for `child` to end; one still running then is killed and reaped.
