@@ -610,42 +610,56 @@ TEST_F(SharedFolders, AFailingStatusRefusesInsteadOfGuessing) {
     if (test::under_sanitizers) {
         GTEST_SKIP() << "under the sanitizers, the failed calls would be the runtime's own";
     }
+    // Also a target one folder down, so that a folder on the way is looked at as well as the
+    // target's own. strace names each descriptor's file (-y), which tells a folder's status from
+    // the input's.
     int target_looks = 0;
-    for (const std::string error : {"EIO", "EPERM"}) {
-        for (int call = 1; call <= 8; ++call) {
-            write_file(folder / "m", abc_mesh);
-            write_file(folder / "w", secret);
-            fs::remove(folder / "w2");
-            fs::create_hard_link(folder / "w", folder / "w2");
-            const test::traced_run run =
-                test::run_traced(folder, {"m", "abc", "w"}, "newfstatat,fstat,lstat,statx",
-                                 "-e inject=newfstatat,fstat,lstat,statx:error=" + error +
-                                     ":when=" + std::to_string(call));
-            if (!run.traced) {
-                GTEST_SKIP() << "strace cannot inject faults here";
+    int folder_looks = 0;
+    for (const std::string target : {"w", "d/w"}) {
+        const fs::path where = (folder / target).parent_path();
+        fs::create_directories(where);
+        for (const std::string error : {"EIO", "EPERM"}) {
+            for (int call = 1; call <= 12; ++call) {
+                write_file(folder / "m", abc_mesh);
+                write_file(where / "w", secret);
+                fs::remove(where / "w2");
+                fs::create_hard_link(where / "w", where / "w2");
+                const test::traced_run run =
+                    test::run_traced(folder, {"m", "abc", target}, "newfstatat,fstat,lstat,statx",
+                                     "-y -e inject=newfstatat,fstat,lstat,statx:error=" + error +
+                                         ":when=" + std::to_string(call));
+                if (!run.traced) {
+                    GTEST_SKIP() << "strace cannot inject faults here";
+                }
+                const std::string& text = run.trace;
+                const std::size_t injected = text.find("(INJECTED)");
+                if (injected == std::string::npos) {
+                    break;  // past the run's last status call
+                }
+                const std::size_t line_start = text.rfind('\n', injected) + 1;
+                const std::string line = text.substr(line_start, injected - line_start) + error;
+                const std::string& output = run.printed;
+                const bool of_a_folder =
+                    line.find("newfstatat(") != std::string::npos &&
+                    (line.find("<" + folder.string() + ">, \"\"") != std::string::npos ||
+                     line.find("<" + where.string() + ">, \"\"") != std::string::npos);
+                if (line.find("\"w\"") != std::string::npos || of_a_folder) {
+                    target_looks += of_a_folder ? 0 : 1;
+                    folder_looks += of_a_folder ? 1 : 0;
+                    EXPECT_EQ(output, reports + "Could not open file " + target + "\n") << line;
+                }
+                // Whatever failed, the links stay one file, and it is old or new whole.
+                struct stat w {};
+                struct stat w2 {};
+                ASSERT_EQ(stat((where / "w").c_str(), &w), 0);
+                ASSERT_EQ(stat((where / "w2").c_str(), &w2), 0);
+                EXPECT_EQ(w.st_ino, w2.st_ino) << line << "\n" << output;
+                const bytes after = read_file(where / "w");
+                EXPECT_TRUE(after == secret || after == abc_wire) << line;
             }
-            const std::string& text = run.trace;
-            const std::size_t injected = text.find("(INJECTED)");
-            if (injected == std::string::npos) {
-                break;  // past the run's last status call
-            }
-            const std::size_t line_start = text.rfind('\n', injected) + 1;
-            const std::string line = text.substr(line_start, injected - line_start) + error;
-            const std::string& output = run.printed;
-            if (line.find("\"w\"") != std::string::npos) {
-                ++target_looks;
-                EXPECT_EQ(output, reports + "Could not open file w\n") << line;
-            }
-            // Whatever failed, the links stay one file, and it is old or new whole.
-            struct stat w {};
-            struct stat w2 {};
-            ASSERT_EQ(stat((folder / "w").c_str(), &w), 0);
-            ASSERT_EQ(stat((folder / "w2").c_str(), &w2), 0);
-            EXPECT_EQ(w.st_ino, w2.st_ino) << line << "\n" << output;
-            const bytes after = read_file(folder / "w");
-            EXPECT_TRUE(after == secret || after == abc_wire) << line;
         }
     }
+    EXPECT_GE(folder_looks, 6) << "the run's status calls did not look at both folders";
     EXPECT_GE(target_looks, 2) << "no status call of the run looked at the target";
 }
 
