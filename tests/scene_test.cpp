@@ -66,6 +66,7 @@ const remembered_scene remembered[] = {
     {2033, "mode 0622, default ACL on f1, immutable f1"},   // the same in an immutable folder
     {1018, "append-only f0"},                               // a temporary left behind
     {1189, "flags 64"},                                     // nodump lost by the rename
+    {2058833471, "link to a folder, its body ending in a slash; runner 0"},  // taken as a name
 };
 
 // A POSIX ACL as the kernel stores it in system.posix_acl_access or _default: version 2, then
@@ -313,10 +314,14 @@ private:
                 make_link((top / "p/private/secret").string(), target, owner);
                 note("absolute link by " + std::to_string(owner) + " to root's secret");
                 return;
-            case 3:
-                make_link(relative(here, "p"), target, owner);
-                note("link to a folder");
+            case 3: {
+                // A body that ends in a slash names a folder: nothing read past the slash may
+                // be taken for a last name.
+                const bool slash = chance(2);
+                make_link(relative(here, "p") + (slash ? "/" : ""), target, owner);
+                note(slash ? "link to a folder, its body ending in a slash" : "link to a folder");
                 return;
+            }
             case 4: {
                 const std::string middle = elsewhere + "/hop";
                 const uid_t second = any_owner();

@@ -490,16 +490,19 @@ TEST_F(SharedFolders, SwappingTheFolderDuringARunCannotMoveTheWrite) {
 
 // The other user swaps the target's name itself, between the look at it and its opening: a file
 // for a link to root's file or for a FIFO, a FIFO or a device for a link to root's file or FIFO.
-// The run opens none of them, not even for a moment, as the thing it looked at.
+// The run opens none of them, not even for a moment, as the thing it looked at. And a link
+// swapped for one a byte longer between its status and its reading: the body read no longer fits
+// the size looked at, and the run follows neither body.
 TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
     if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
-    enum class thing { file, fifo, device, link_to_secret, link_to_fifo };
+    enum class thing { file, fifo, device, link_to_secret, link_to_fifo, link_to_ab, link_to_abc };
     struct row {
         const char* what;
         thing target;
         thing swapped_in;
+        const char* held = "openat";
     };
     const row rows[] = {
         {"a file swapped for a link to root's file", thing::file, thing::link_to_secret},
@@ -508,6 +511,7 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         {"a device swapped for a link to root's file", thing::device, thing::link_to_secret},
         // Opened through the link, that FIFO would hold the run until someone read it.
         {"a FIFO swapped for a link to root's FIFO", thing::fifo, thing::link_to_fifo},
+        {"a link swapped for a longer one", thing::link_to_ab, thing::link_to_abc, "readlinkat"},
     };
     for (const row& r : rows) {
         const fs::path s = folder / "scene";
@@ -530,14 +534,21 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
                     mkfifo((s / "private/fifo").c_str(), 0600);
                     fs::create_symlink(s / "private/fifo", at);
                     break;
+                case thing::link_to_ab:
+                    fs::create_symlink("ab", at);
+                    break;
+                case thing::link_to_abc:
+                    fs::create_symlink("abc", at);
+                    break;
             }
             lchown(at.c_str(), nobody, nobody);
         };
         make(r.target, mine / "w");
         make(r.swapped_in, mine / "x");
-        // Held as it opens the target, after it looked at it.
+        // Held as it opens the target (or reads the link), after it looked at it.
+        const std::string held = r.held;
         const std::string text =
-            run_held("openat", "-P w -e inject=openat:delay_enter=400000", mine / "w", [&] {
+            run_held(held, "-P w -e inject=" + held + ":delay_enter=400000", mine / "w", [&] {
                 return renameat2(AT_FDCWD, (mine / "w").c_str(), AT_FDCWD, (mine / "x").c_str(),
                                  RENAME_EXCHANGE) == 0;
             });
@@ -546,6 +557,7 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
         if (r.target == thing::file) {
             EXPECT_EQ(read_file(mine / "x"), secret) << r.what;
         }
+        EXPECT_FALSE(fs::exists(mine / "ab") || fs::exists(mine / "abc")) << r.what;
     }
 }
 
