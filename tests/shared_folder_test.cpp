@@ -82,10 +82,11 @@ std::vector<std::string> snapshot(const fs::path& root) {
 // Runs gantrel like run_gantrel, but ends it after ten seconds: a run that writes into a FIFO
 // nobody reads would otherwise wait for ever.
 outcome run_limited(const fs::path& folder, const std::vector<std::string>& arguments,
-                    bool unprivileged) {
+                    bool unprivileged, bool input_closed = false) {
     int output_fd = -1;
     const pid_t child = test::start_gantrel(
-        folder, arguments, {standard_output::captured, 0, 0, unprivileged}, &output_fd);
+        folder, arguments, {standard_output::captured, 0, 0, unprivileged, input_closed},
+        &output_fd);
     fcntl(output_fd, F_SETFL, O_NONBLOCK);
     std::string output;
     const auto drain = [&] {
@@ -564,7 +565,10 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
 // Where the host's rule for existing files cannot be read (no /proc/sys/fs in a container, or a
 // value that is not a digit), the run takes the rule as shipped, level 1, which may refuse more
 // than the host but never less: here the host's rule is off, and what the run reads is covered,
-// in this test's mount namespace, by a file of the row's bytes.
+// in this test's mount namespace, by a file of the row's bytes. A rule read as descriptor 0 is
+// read like any other: two rows start the run without standard input, /dev/null covered by a
+// read-only file, with one more folder on the way in the second, so that in one of them the
+// rule's file takes descriptor 0 whichever descriptor the walk frees last.
 TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
     if (!test::cannot_mount().empty()) {
         GTEST_SKIP() << test::cannot_mount();
@@ -576,6 +580,7 @@ TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
         const char* read;  // nullptr: no /proc/sys/fs at all
         const char* folder;
         bool written;
+        const char* via = nullptr;  // the run without standard input, the target named from here
     };
     const row rows[] = {
         {"no /proc/sys/fs", nullptr, "sticky", false},
@@ -585,6 +590,8 @@ TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
          true},
         {"0 with no line end", "0", "sticky", true},
         {"9, in a group-writable folder", "9\n", "group_sticky", false},
+        {"0, with descriptor 0 free", "0\n", "sticky", true, "scene/"},
+        {"0, with descriptor 0 free, one folder more", "0\n", "sticky", true, "scene/./"},
     };
     const fs::path rule = "/proc/sys/fs/protected_regular";
     for (const row& r : rows) {
@@ -603,11 +610,22 @@ TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
                 ? mount("gantrel-test", covered.c_str(), "tmpfs", 0, nullptr)
                 : mount((folder / "rule").c_str(), covered.c_str(), nullptr, MS_BIND, nullptr);
         ASSERT_EQ(mounted, 0) << r.what << ": " << std::strerror(errno);
-        const outcome result = run_limited(folder, {"m", "abc", target.string()}, false);
+        if (r.via != nullptr) {
+            write_file(folder / "no-null", {});
+            ASSERT_EQ(mount((folder / "no-null").c_str(), "/dev/null", nullptr, MS_BIND, nullptr),
+                      0);
+            ASSERT_EQ(
+                mount(nullptr, "/dev/null", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+        }
+        const std::string named =
+            r.via == nullptr ? target.string() : std::string(r.via) + r.folder + "/out";
+        const outcome result = run_limited(folder, {"m", "abc", named}, false, r.via != nullptr);
+        if (r.via != nullptr) {
+            umount2("/dev/null", MNT_DETACH);
+        }
         umount2(covered.c_str(), MNT_DETACH);
-        EXPECT_EQ(result.output,
-                  reports + (r.written ? "Successfully wrote quorvwire\n"
-                                       : "Could not open file " + target.string() + "\n"))
+        EXPECT_EQ(result.output, reports + (r.written ? "Successfully wrote quorvwire\n"
+                                                      : "Could not open file " + named + "\n"))
             << r.what;
         EXPECT_EQ(read_file(target) == secret, !r.written) << r.what;
     }
