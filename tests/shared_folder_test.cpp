@@ -562,6 +562,56 @@ TEST_F(SharedFolders, SwappingTheTargetBetweenLookAndOpenIsRefused) {
     }
 }
 
+// A regular target swapped for a terminal between the look and the open (a terminal mounted over
+// it, in this test's mount namespace), in a run that leads a session of its own and has no
+// terminal: the run refuses it, and the terminal does not become the run's own.
+TEST_F(SharedFolders, ATerminalSwappedInDoesNotBecomeTheRunsOwn) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    if (!test::cannot_mount().empty()) {
+        GTEST_SKIP() << test::cannot_mount();
+    }
+    if (access("/usr/bin/setsid", X_OK) != 0) {
+        GTEST_SKIP() << "setsid is not installed";
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        GTEST_SKIP() << "no terminal can be opened here";
+    }
+    const std::string terminal = ptsname(master);
+    write_file(folder / "m", abc_mesh);
+    write_file(folder / "w", secret);
+    const fs::path trace = folder / "trace";
+    // Every open is held, so that the mount comes between the look at w and its open, and so is
+    // the end, while the run's terminal is read. setsid has the run lead a new session; LC_ALL=C
+    // spares setsid the locale's files.
+    const pid_t run = test::start_traced(
+        folder, {"m", "abc", "w"}, "openat,exit_group",
+        "-e inject=openat:delay_enter=150000 -e inject=exit_group:delay_enter=400000 -E LC_ALL=C "
+        "/usr/bin/setsid",
+        trace, folder / "printed");
+    EXPECT_NE(test::traced_process_at(trace, "\"w\", O_", 5000), -1) << "the run never opened w";
+    EXPECT_EQ(mount(terminal.c_str(), (folder / "w").c_str(), nullptr, MS_BIND, nullptr), 0)
+        << std::strerror(errno);
+    const pid_t ending = test::traced_process_at(trace, "exit_group(", 5000);
+    const bytes stat_bytes = read_file("/proc/" + std::to_string(ending) + "/stat");
+    test::traced_status(run, 20000);
+    umount2((folder / "w").c_str(), MNT_DETACH);
+    close(master);
+    // After the name in parentheses: state, parent, group, session, then the terminal.
+    const std::string stat_line(stat_bytes.begin(), stat_bytes.end());
+    unsigned terminal_number = 1;
+    ASSERT_EQ(std::sscanf(stat_line.c_str() + stat_line.rfind(')') + 1, " %*c %*d %*d %*d %u",
+                          &terminal_number),
+              1)
+        << stat_line;
+    EXPECT_EQ(terminal_number, 0u) << "the run took " << terminal << " as its terminal";
+    const bytes printed = read_file(folder / "printed");
+    EXPECT_EQ(std::string(printed.begin(), printed.end()), reports + "Could not open file w\n");
+    EXPECT_EQ(read_file(folder / "w"), secret);
+}
+
 // Where the host's rule for existing files cannot be read (no /proc/sys/fs in a container, or a
 // value that is not a digit), the run takes the rule as shipped, level 1, which may refuse more
 // than the host but never less: here the host's rule is off, and what the run reads is covered,
