@@ -113,7 +113,15 @@ std::wstring extended_length_path(const std::wstring& path, const std::wstring& 
     if (path.empty() || is_device_name(path)) {
         return path;
     }
-    std::wstring full = normalised(absolute(path, current_directory));
+    // A current directory past MAX_PATH comes in the extended form: the path is worked out
+    // from its plain form, and the prefix put back once below.
+    std::wstring base = current_directory;
+    if (base.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        base = L"\\\\" + base.substr(8);
+    } else if (base.compare(0, 4, L"\\\\?\\") == 0) {
+        base = base.substr(4);
+    }
+    std::wstring full = normalised(absolute(path, base));
     if (full.size() < max_path) {
         return path;
     }
