@@ -868,7 +868,9 @@ bool lock_awaited(ino_t inode) {
 }
 
 TEST_F(Replacing, AnInPlaceWriteWaitsWhileAnotherProcessLocksTheFile) {
-    // Even a read lock held elsewhere keeps it waiting: it writes under a lock of its own.
+    // Even a read lock held elsewhere keeps it waiting: it writes under a lock of its own. It is
+    // started without descriptors 0 to 2, and holds /dev/null on each while it waits, so that no
+    // file it opens takes the place of one.
     write_file(folder / "m", distinct_mesh(3));
     put_linked(folder, old_content);
     const int held = open((folder / "linked").c_str(), O_RDONLY | O_CLOEXEC);
@@ -877,14 +879,19 @@ TEST_F(Replacing, AnInPlaceWriteWaitsWhileAnotherProcessLocksTheFile) {
     struct stat info {};
     ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
     ASSERT_EQ(fstat(held, &info), 0);
-    const pid_t child =
-        test::start_gantrel(folder, {"m", "m", "linked"}, {standard_output::discarded}, nullptr);
+    const pid_t child = test::start_gantrel(
+        folder, {"m", "m", "linked"}, {standard_output::closed, 0, 0, false, true, true}, nullptr);
     bool waiting = false;
     for (int waited_ms = 0; !waiting && waited_ms < 10000; waited_ms += 10) {
         usleep(10 * 1000);
         waiting = lock_awaited(info.st_ino);
     }
     EXPECT_TRUE(waiting) << "the write did not wait for the lock";
+    for (const char* fd : {"0", "1", "2"}) {
+        std::error_code ec;
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(child) + "/fd/" + fd, ec), "/dev/null")
+            << "descriptor " << fd;
+    }
     EXPECT_EQ(read_file(folder / "linked"), old_content);
     close(held);
     EXPECT_TRUE(test::ends_within(child, 10000));
@@ -979,6 +986,29 @@ TEST_F(FileSystems, ARenameThatFailsKeepsTheTargetAndLeavesNoTemporary) {
     EXPECT_EQ(read_file(folder / "w"), old_content);
     EXPECT_EQ(read_file(folder / "over"), bytes(40, 0x33));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "over", "w"}));
+}
+
+// Each message is one write however long, so that runs sharing an output never interleave within
+// a line: here one of more than 4096 bytes, longer than an output stream's buffer.
+TEST_F(Replacing, EveryMessageIsOneWrite) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    write_file(folder / "m", distinct_mesh(3));
+    const std::string output = "no/" + std::string(4090, 'x');
+    const test::traced_run run = test::run_traced(folder, {"m", "m", output}, "write", "-s 0");
+    EXPECT_EQ(run.printed, failed(3, "Could not open file ", output));
+    std::vector<std::size_t> lines;
+    for (std::size_t at = 0, end = 0; (end = run.printed.find('\n', at)) != std::string::npos;
+         at = end + 1) {
+        lines.push_back(end + 1 - at);
+    }
+    std::vector<std::size_t> writes;
+    for (std::size_t at = 0; (at = run.trace.find("write(1, ", at)) != std::string::npos; ++at) {
+        const std::string call = run.trace.substr(at, run.trace.find('\n', at) - at);
+        writes.push_back(std::stoul(call.substr(call.rfind("= ") + 2)));
+    }
+    EXPECT_EQ(writes, lines) << run.trace;
 }
 
 TEST_F(Replacing, ASmallStackIsEnough) {

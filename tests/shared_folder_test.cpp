@@ -157,7 +157,8 @@ protected:
 
     // Runs gantrel on m, abc and `output` under strace, which holds the system calls `calls`
     // that `held` selects 0.4 s each (such as "-P w -e inject=openat:delay_enter=400000"), and
-    // makes `swap` as nobody once the run is in the first of them; what the run printed.
+    // makes `swap` as nobody once the run is in the first of them; what the run printed. Each
+    // message goes out as it is made: the reports are printed by then, to a file too.
     std::string run_held(const std::string& calls, const std::string& held, const fs::path& output,
                          const std::function<bool()>& swap) {
         const fs::path trace = folder / "trace";
@@ -166,6 +167,8 @@ protected:
         const std::string first = calls.substr(0, calls.find(','));
         EXPECT_NE(test::traced_process_at(trace, first, 2000), -1)
             << "the run never reached " << first;
+        const bytes so_far = read_file(folder / "printed");
+        EXPECT_EQ(std::string(so_far.begin(), so_far.end()), reports) << "held in " << first;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         EXPECT_TRUE(as_user(nobody, swap)) << "the swap failed";
         test::traced_status(run, 20000);

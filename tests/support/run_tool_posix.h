@@ -41,10 +41,11 @@ enum class standard_output { captured, closed, broken_pipe, discarded };
 
 struct run_options {
     standard_output mode = standard_output::captured;
-    rlim_t size_limit = 0;      // RLIMIT_FSIZE, with SIGXFSZ left at its default
-    rlim_t stack_limit = 0;     // RLIMIT_STACK
-    bool unprivileged = false;  // as root, run as the user nobody so that permissions apply
-    bool input_closed = false;  // started without descriptor 0, as some batch scripts start it
+    rlim_t size_limit = 0;       // RLIMIT_FSIZE, with SIGXFSZ left at its default
+    rlim_t stack_limit = 0;      // RLIMIT_STACK
+    bool unprivileged = false;   // as root, run as the user nobody so that permissions apply
+    bool input_closed = false;   // started without descriptor 0, as some batch scripts start it
+    bool errors_closed = false;  // started without descriptor 2
 };
 
 struct outcome {
@@ -162,6 +163,9 @@ inline pid_t start_gantrel(const fs::path& folder, const std::vector<std::string
         }
         if (options.input_closed) {
             close(STDIN_FILENO);
+        }
+        if (options.errors_closed) {
+            close(STDERR_FILENO);
         }
         if (options.mode == standard_output::closed) {
             close(STDOUT_FILENO);
