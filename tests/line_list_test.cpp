@@ -12,6 +12,7 @@
 
 #include "support/meshes.h"
 #include "support/oracle.h"
+#include "tool/platform.h"
 
 namespace gantrel {
 namespace {
@@ -229,6 +230,12 @@ TEST(LineList, HashedLinesAreFoundPastOtherLinesAndAfterGrowth) {
     add_line(*lines, 0, 0);
     ASSERT_EQ(line_count(*lines), 4 + 65535 + 1);
     EXPECT_EQ(line_at(*lines, 4 + 65535).first, 0);
+}
+
+// A run keys its index from the system's random source: two keys drawn in a row differ (but for
+// one chance in 2^64), where a fixed key would let a file be made in advance to collide.
+TEST(LineList, EachRunDrawsAFreshKey) {
+    EXPECT_NE(random_seed(), random_seed());
 }
 
 TEST(LineList, EmptiedListForgetsEveryMeshBefore) {
