@@ -937,15 +937,13 @@ TEST_F(Replacing, FailuresThatEndTheWriteAtOnce) {
 }
 
 // A run started without standard input where /dev/null cannot be opened (covered here, in this
-// test's mount namespace, by a file the runner may not open) has descriptor 0 free: the walk
+// test's mount namespace, by a file mounted read-only) has descriptor 0 free: the walk
 // starts from it, and the folder after next, or the target, is opened as descriptor 0. Each is
 // used like any other; the target is opened for reading too, so that a write in place that fails
 // (past a size limit of 20 bytes) brings the old bytes back.
 TEST_F(FileSystems, DescriptorZeroIsADescriptorLikeAnyOther) {
     write_file(folder / "m", distinct_mesh(3));
     chmod((folder / "m").c_str(), 0644);
-    write_file(folder / "no-null", {});
-    chmod((folder / "no-null").c_str(), 0);
     struct row {
         const char* folder;  // of the file with two links, written in place
         rlim_t size_limit;
@@ -958,10 +956,10 @@ TEST_F(FileSystems, DescriptorZeroIsADescriptorLikeAnyOther) {
             ASSERT_EQ(chown(owned.c_str(), test::nobody, test::nobody), 0);
         }
         const std::string target = std::string(r.folder) + "/linked";
-        ASSERT_EQ(mount((folder / "no-null").c_str(), "/dev/null", nullptr, MS_BIND, nullptr), 0);
+        ASSERT_TRUE(test::cover_dev_null(folder / "no-null")) << std::strerror(errno);
         const outcome result = run_gantrel(
             folder, {"m", "m", target}, {standard_output::captured, r.size_limit, 0, true, true});
-        umount2("/dev/null", MNT_DETACH);
+        test::uncover_dev_null();
         if (r.size_limit == 0) {
             EXPECT_EQ(result.output, converted(3)) << target;
             EXPECT_EQ(read_file(at / "linked"), distinct_wire(3, hash_m)) << target;

@@ -664,17 +664,13 @@ TEST_F(SharedFolders, AnUnreadableRuleIsTakenAsShipped) {
                 : mount((folder / "rule").c_str(), covered.c_str(), nullptr, MS_BIND, nullptr);
         ASSERT_EQ(mounted, 0) << r.what << ": " << std::strerror(errno);
         if (r.via != nullptr) {
-            write_file(folder / "no-null", {});
-            ASSERT_EQ(mount((folder / "no-null").c_str(), "/dev/null", nullptr, MS_BIND, nullptr),
-                      0);
-            ASSERT_EQ(
-                mount(nullptr, "/dev/null", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+            ASSERT_TRUE(test::cover_dev_null(folder / "no-null")) << std::strerror(errno);
         }
         const std::string named =
             r.via == nullptr ? target.string() : std::string(r.via) + r.folder + "/out";
         const outcome result = run_limited(folder, {"m", "abc", named}, false, r.via != nullptr);
         if (r.via != nullptr) {
-            umount2("/dev/null", MNT_DETACH);
+            test::uncover_dev_null();
         }
         umount2(covered.c_str(), MNT_DETACH);
         EXPECT_EQ(result.output, reports + (r.written ? "Successfully wrote quorvwire\n"

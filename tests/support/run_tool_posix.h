@@ -255,6 +255,19 @@ inline const std::string& cannot_mount() {
     return reason;
 }
 
+// Covers /dev/null, in this test process's mount namespace, with an empty file `cover` mounted
+// read-only, so that a run cannot open it for writing, whoever runs it: a run started without
+// descriptor 0 then keeps it free. Whether it is covered; uncover_dev_null undoes it.
+inline bool cover_dev_null(const fs::path& cover) {
+    write_file(cover, {});
+    return mount(cover.c_str(), "/dev/null", nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nullptr, "/dev/null", nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+inline void uncover_dev_null() {
+    umount2("/dev/null", MNT_DETACH);
+}
+
 // A scratch folder for tests that mount file systems; skipped where none can be mounted.
 class mount_folder : public scratch_folder {
 protected:
