@@ -43,11 +43,13 @@ struct mesh_data_header {
 inline constexpr std::size_t triangles_per_chunk = 682;
 
 struct mesh_data_reader {
+    // The last chunk read: 3 vertex indices per triangle, decoded in place to the host's order.
+    // First, so that bounds checks know where it ends: a compiler may take a struct's last array
+    // for one that runs on past it.
+    std::uint16_t chunk[triangles_per_chunk * 3];
     std::FILE* file;
     std::int32_t triangles_unfetched;  // announced triangles not yet read from the file
     bool ended;                        // the file ended or failed
-    // The last chunk read: 3 vertex indices per triangle, decoded in place to the host's order.
-    std::uint16_t chunk[triangles_per_chunk * 3];
 };
 
 // Whole triangles as vertex indices a, b, c, three per triangle, in file order.
