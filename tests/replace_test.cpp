@@ -1179,6 +1179,7 @@ TEST_F(Held, AnAppendOnlyFolderNeverHoldsATemporary) {
         std::string calls;
         std::string options;
         std::string expected;
+        std::string injected_into = "";  // what the failed call's line in the trace holds
     };
     const std::string no_proc = "-e inject=access,faccessat,faccessat2:error=ENOENT";
     const row rows[] = {
@@ -1188,6 +1189,14 @@ TEST_F(Held, AnAppendOnlyFolderNeverHoldsATemporary) {
          no_proc, converted(3)},
         {"a new file, named temporaries only", false, "openat,access,faccessat,faccessat2", no_proc,
          failed(3, "Could not open file ", "d/w")},
+        // A full disk is no refusal: the run does not take it for a folder that keeps names.
+        {"a new file, the unnamed temporary failing for want of space", false, "openat",
+         "-e inject=openat:error=ENOSPC:when=4", failed(3, "Could not write file ", "d/w"),
+         "O_TMPFILE"},
+        // The name taken between the look and the link: a fresh name could never be let go.
+        {"a new file, its name taken before the link", false, "linkat",
+         "-e inject=linkat:error=EEXIST:when=1", failed(3, "Could not write file ", "d/w"),
+         "linkat("},
     };
     write_file(folder / "m", distinct_mesh(3));
     for (const row& r : rows) {
@@ -1211,6 +1220,15 @@ TEST_F(Held, AnAppendOnlyFolderNeverHoldsATemporary) {
                                               ? std::vector<std::string>{"w"}
                                               : std::vector<std::string>{})
             << r.what;
+        if (!r.injected_into.empty()) {
+            const std::string text = trace_text();
+            const std::size_t injected = text.find("(INJECTED)");
+            ASSERT_NE(injected, std::string::npos) << r.what;
+            const std::size_t line = text.rfind('\n', injected) + 1;  // npos + 1 is 0
+            EXPECT_NE(text.substr(line, injected - line).find(r.injected_into), std::string::npos)
+                << r.what << ": the failure fell on another call\n"
+                << text;
+        }
         fs::remove(trace);
     }
     test::remove_tree(folder / "d");
