@@ -1182,6 +1182,11 @@ TEST_F(Held, AnAppendOnlyFolderNeverHoldsATemporary) {
         std::string injected_into = "";  // what the failed call's line in the trace holds
     };
     const std::string no_proc = "-e inject=access,faccessat,faccessat2:error=ENOENT";
+    write_file(folder / "m", distinct_mesh(3));
+    fs::create_directories(folder / "d");
+    const int unnamed_creation =
+        call_number({"m", "m", "d/w"}, "openat", "", "openat", "O_TMPFILE");
+    ASSERT_GT(unnamed_creation, 0) << "no unnamed temporary is made here";
     const row rows[] = {
         {"an existing file", true, "openat", "", converted(3)},
         {"a new file", false, "openat", "", converted(3)},
@@ -1191,14 +1196,13 @@ TEST_F(Held, AnAppendOnlyFolderNeverHoldsATemporary) {
          failed(3, "Could not open file ", "d/w")},
         // A full disk is no refusal: the run does not take it for a folder that keeps names.
         {"a new file, the unnamed temporary failing for want of space", false, "openat",
-         "-e inject=openat:error=ENOSPC:when=4", failed(3, "Could not write file ", "d/w"),
-         "O_TMPFILE"},
+         "-e inject=openat:error=ENOSPC:when=" + std::to_string(unnamed_creation),
+         failed(3, "Could not write file ", "d/w"), "O_TMPFILE"},
         // The name taken between the look and the link: a fresh name could never be let go.
         {"a new file, its name taken before the link", false, "linkat",
          "-e inject=linkat:error=EEXIST:when=1", failed(3, "Could not write file ", "d/w"),
          "linkat("},
     };
-    write_file(folder / "m", distinct_mesh(3));
     for (const row& r : rows) {
         test::remove_tree(folder / "d");
         fs::create_directories(folder / "d");
