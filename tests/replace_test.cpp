@@ -853,6 +853,18 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     EXPECT_EQ(clash.printed, converted(3));
     EXPECT_EQ(read_file(folder / "fresh"), distinct_wire(3, hash_m));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"fresh", "m"}));
+    // Where every name clashes, the run gives up after a hundred rather than try forever.
+    const test::traced_run crowded =
+        traced("-e inject=openat:error=EEXIST:when=" + std::to_string(first_named) + "+");
+    const std::string clash_shown = "EEXIST (File exists) (INJECTED)";
+    int clashes = 0;
+    for (std::size_t at = crowded.trace.find(clash_shown); at != std::string::npos;
+         at = crowded.trace.find(clash_shown, at + 1)) {
+        ++clashes;
+    }
+    EXPECT_EQ(clashes, 100) << crowded.trace;
+    EXPECT_EQ(crowded.printed, failed(3, "Could not write file ", "fresh"));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
 }
 
 // Whether /proc/locks shows a request waiting for a lock on the inode `inode`.
