@@ -818,7 +818,7 @@ TEST_F(Replacing, ShortWritesAndReadsGoOnWhereTheyStopped) {
 
 TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     // Without unnamed temporaries (the look at /proc/self/fd made to fail), the first name tried
-    // is made to clash: the run must try another, not give up.
+    // is made to clash: the run must try another, not give up; but not forever either.
     if (!test::have_strace()) {
         GTEST_SKIP() << "strace is not installed";
     }
@@ -826,7 +826,8 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     // Runs the tool under strace with `inject`: the trace of its opens, and what it printed.
     const auto traced = [&](const std::string& inject) {
         fs::remove(folder / "fresh");
-        return test::run_traced(folder, {"m", "m", "fresh"}, "access,faccessat,faccessat2,openat",
+        return test::run_traced(folder, {"m", "m", "fresh"},
+                                "access,faccessat,faccessat2,openat,getrandom",
                                 "-e inject=access,faccessat,faccessat2:error=ENOENT " + inject);
     };
     // A first run finds which open makes the first named temporary.
@@ -864,6 +865,12 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     }
     EXPECT_EQ(clashes, 100) << crowded.trace;
     EXPECT_EQ(crowded.printed, failed(3, "Could not write file ", "fresh"));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
+    // Without the random source there is no name nobody could guess, and so no temporary.
+    const test::traced_run unnamable = traced("-e inject=getrandom:error=EIO");
+    EXPECT_NE(unnamable.trace.find("getrandom(0x"), std::string::npos) << unnamable.trace;
+    EXPECT_EQ(unnamable.trace.find("O_EXCL"), std::string::npos) << unnamable.trace;
+    EXPECT_EQ(unnamable.printed, failed(3, "Could not write file ", "fresh"));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
 }
 
