@@ -874,6 +874,41 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
 }
 
+TEST_F(Replacing, AnUnnamedTemporaryTakesFreshNamesOnlyOnAClash) {
+    // Over an existing file the unnamed temporary is linked under a fresh name, then renamed. A
+    // clash tries another name, up to a hundred; any other failure ends the write at once.
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    struct row {
+        const char* failure;
+        int links;
+        bool written;
+    };
+    const row rows[] = {
+        {"error=EEXIST", 100, false},
+        {"error=EMLINK", 1, false},
+        {"error=EEXIST:when=1", 2, true},  // the second name is the one, and the only one
+    };
+    write_file(folder / "m", distinct_mesh(3));
+    for (const row& r : rows) {
+        write_file(folder / "w", old_content);
+        const test::traced_run run = test::run_traced(folder, {"m", "m", "w"}, "linkat",
+                                                      std::string("-e inject=linkat:") + r.failure);
+        int tried = 0;
+        for (std::size_t at = run.trace.find("linkat("); at != std::string::npos;
+             at = run.trace.find("linkat(", at + 1)) {
+            ++tried;
+        }
+        EXPECT_EQ(tried, r.links) << r.failure << "\n" << run.trace;
+        EXPECT_EQ(run.printed, r.written ? converted(3) : failed(3, "Could not write file ", "w"))
+            << r.failure;
+        EXPECT_EQ(read_file(folder / "w"), r.written ? distinct_wire(3, hash_m) : old_content)
+            << r.failure;
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m", "w"})) << r.failure;
+    }
+}
+
 // Whether /proc/locks shows a request waiting for a lock on the inode `inode`.
 bool lock_awaited(ino_t inode) {
     std::ifstream locks("/proc/locks");
