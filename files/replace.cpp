@@ -12,7 +12,6 @@ replace_status replace_file(const native_path& path, const byte_span* parts,
     replacement_target target;
     target_facts facts{};
     gather_target(path, target, facts);
-    facts.temporary = temporary_outcome::not_tried;
     if (temporary_wanted(facts)) {
         hold.emplace();
         stage_temporary(target, facts);

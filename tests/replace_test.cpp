@@ -826,9 +826,10 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     // Runs the tool under strace with `inject`: the trace of its opens, and what it printed.
     const auto traced = [&](const std::string& inject) {
         fs::remove(folder / "fresh");
-        return test::run_traced(folder, {"m", "m", "fresh"},
-                                "access,faccessat,faccessat2,openat,getrandom",
-                                "-e inject=access,faccessat,faccessat2:error=ENOENT " + inject);
+        return test::run_traced(
+            folder, {"m", "m", "fresh"},
+            "access,faccessat,faccessat2,openat,getrandom,unlinkat,rename,renameat,renameat2",
+            "-e inject=access,faccessat,faccessat2:error=ENOENT " + inject);
     };
     // A first run finds which open makes the first named temporary.
     const std::string plain = traced("").trace;
@@ -871,6 +872,14 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     EXPECT_NE(unnamable.trace.find("getrandom(0x"), std::string::npos) << unnamable.trace;
     EXPECT_EQ(unnamable.trace.find("O_EXCL"), std::string::npos) << unnamable.trace;
     EXPECT_EQ(unnamable.printed, failed(3, "Could not write file ", "fresh"));
+    EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
+    // A failed rename removes the temporary once: a second removal could take another's file
+    // that has come to bear the name since.
+    const test::traced_run unrenamed = traced("-e inject=rename,renameat,renameat2:error=EIO");
+    const std::size_t removal = unrenamed.trace.find("unlinkat(");
+    EXPECT_NE(removal, std::string::npos) << unrenamed.trace;
+    EXPECT_EQ(unrenamed.trace.find("unlinkat(", removal + 1), std::string::npos) << unrenamed.trace;
+    EXPECT_EQ(unrenamed.printed, failed(3, "Could not write file ", "fresh"));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
 }
 
