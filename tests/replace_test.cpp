@@ -1163,21 +1163,26 @@ TEST_F(Held, InPlaceWritersTakeTurnsAndMeasureTheFileOnlyOnTheirTurn) {
 
 TEST_F(Held, AFailedInPlaceWriteFlushesTheRestoredBytes) {
     write_file(folder / "m", distinct_mesh(3));
-    write_file(folder / "w", old_content);
-    fs::create_hard_link(folder / "w", folder / "w2");
-    const pid_t run = test::start_traced(folder, {"m", "m", "w"}, "pwrite64,fsync",
-                                         "-e inject=pwrite64:error=ENOSPC:when=1", trace, printed);
-    test::traced_status(run, 10000);
-    EXPECT_EQ(printed_text(), failed(3, "Could not write file ", "w"));
-    EXPECT_EQ(read_file(folder / "w"), old_content);
-    const std::string text = trace_text();
-    const std::size_t injected = text.find("(INJECTED)");
-    ASSERT_NE(injected, std::string::npos) << text;
-    const std::size_t restored = text.find("pwrite64(", injected);
-    ASSERT_NE(restored, std::string::npos) << "the old bytes were not written back:\n" << text;
-    EXPECT_NE(text.find("fsync(", restored), std::string::npos)
-        << "the restored bytes were not flushed:\n"
-        << text;
+    // Longer than the new content, and shorter, which the restoring cuts back to its size.
+    for (const bytes& before : {old_content, bytes{'x'}}) {
+        write_file(folder / "w", before);
+        fs::remove(folder / "w2");
+        fs::create_hard_link(folder / "w", folder / "w2");
+        const pid_t run =
+            test::start_traced(folder, {"m", "m", "w"}, "pwrite64,fsync",
+                               "-e inject=pwrite64:error=ENOSPC:when=1", trace, printed);
+        test::traced_status(run, 10000);
+        EXPECT_EQ(printed_text(), failed(3, "Could not write file ", "w"));
+        EXPECT_EQ(read_file(folder / "w"), before);
+        const std::string text = trace_text();
+        const std::size_t injected = text.find("(INJECTED)");
+        ASSERT_NE(injected, std::string::npos) << text;
+        const std::size_t restored = text.find("pwrite64(", injected);
+        ASSERT_NE(restored, std::string::npos) << "the old bytes were not written back:\n" << text;
+        EXPECT_NE(text.find("fsync(", restored), std::string::npos)
+            << "the restored bytes were not flushed:\n"
+            << text;
+    }
 }
 
 TEST_F(Held, HeldSignalsActOnceTheRenameIsDone) {
