@@ -833,15 +833,7 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     };
     // A first run finds which open makes the first named temporary.
     const std::string plain = traced("").trace;
-    int opens = 0;
-    int first_named = 0;
-    for (std::size_t at = 0; at < plain.size() && first_named == 0;) {
-        const std::size_t end = plain.find('\n', at);
-        const std::string line = plain.substr(at, end - at);
-        opens += line.find(" openat(") != std::string::npos;
-        first_named = line.find("O_EXCL") != std::string::npos ? opens : 0;
-        at = end == std::string::npos ? plain.size() : end + 1;
-    }
+    const int first_named = test::call_number(plain, "openat", "O_EXCL");
     if (plain.find("(INJECTED)") == std::string::npos) {
         GTEST_SKIP() << "strace cannot inject faults here";
     }
@@ -858,13 +850,8 @@ TEST_F(Replacing, NamedTemporariesTryAnotherNameOnAClash) {
     // Where every name clashes, the run gives up after a hundred rather than try forever.
     const test::traced_run crowded =
         traced("-e inject=openat:error=EEXIST:when=" + std::to_string(first_named) + "+");
-    const std::string clash_shown = "EEXIST (File exists) (INJECTED)";
-    int clashes = 0;
-    for (std::size_t at = crowded.trace.find(clash_shown); at != std::string::npos;
-         at = crowded.trace.find(clash_shown, at + 1)) {
-        ++clashes;
-    }
-    EXPECT_EQ(clashes, 100) << crowded.trace;
+    EXPECT_EQ(test::occurrences(crowded.trace, "EEXIST (File exists) (INJECTED)"), 100)
+        << crowded.trace;
     EXPECT_EQ(crowded.printed, failed(3, "Could not write file ", "fresh"));
     EXPECT_EQ(names_in(folder), (std::vector<std::string>{"m"}));
     // Without the random source there is no name nobody could guess, and so no temporary.
@@ -904,12 +891,8 @@ TEST_F(Replacing, AnUnnamedTemporaryTakesFreshNamesOnlyOnAClash) {
         write_file(folder / "w", old_content);
         const test::traced_run run = test::run_traced(folder, {"m", "m", "w"}, "linkat",
                                                       std::string("-e inject=linkat:") + r.failure);
-        int tried = 0;
-        for (std::size_t at = run.trace.find("linkat("); at != std::string::npos;
-             at = run.trace.find("linkat(", at + 1)) {
-            ++tried;
-        }
-        EXPECT_EQ(tried, r.links) << r.failure << "\n" << run.trace;
+        EXPECT_EQ(test::occurrences(run.trace, "linkat("), r.links) << r.failure << "\n"
+                                                                    << run.trace;
         EXPECT_EQ(run.printed, r.written ? converted(3) : failed(3, "Could not write file ", "w"))
             << r.failure;
         EXPECT_EQ(read_file(folder / "w"), r.written ? distinct_wire(3, hash_m) : old_content)
@@ -996,17 +979,10 @@ TEST_F(Replacing, FailuresThatEndTheWriteAtOnce) {
         }
         std::string failing = "-y -e inject=" + r.call + ":error=EIO";
         if (r.in_place) {
-            const std::string probe =
-                test::run_traced(folder, {"m", "m", r.output}, r.call, "-y").trace;
-            int number = 0;
-            for (std::size_t at = probe.find(r.call + "("); at != std::string::npos;
-                 at = probe.find(r.call + "(", at + 1)) {
-                ++number;
-                if (probe.substr(at, probe.find('\n', at) - at).find(r.call_made) !=
-                    std::string::npos) {
-                    break;
-                }
-            }
+            const int number = test::call_number(
+                test::run_traced(folder, {"m", "m", r.output}, r.call, "-y").trace, r.call,
+                r.call_made);
+            ASSERT_GT(number, 0) << r.call << ": the target's call was not made";
             failing += ":when=" + std::to_string(number);
             write_file(folder / "w", old_content);  // the probe replaced it, in place
         }
@@ -1144,16 +1120,7 @@ protected:
                             10000);
         const std::string lines = trace_text();
         fs::remove(trace);
-        int number = 0;
-        for (std::size_t at = lines.find(call + "("); at != std::string::npos;
-             at = lines.find(call + "(", at + 1)) {
-            ++number;
-            const std::size_t end = lines.find('\n', at);
-            if (lines.substr(at, end - at).find(text) != std::string::npos) {
-                return number;
-            }
-        }
-        return 0;
+        return test::call_number(lines, call, text);
     }
     fs::path trace;
     fs::path printed;

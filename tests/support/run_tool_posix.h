@@ -457,4 +457,27 @@ inline traced_run run_traced(const fs::path& folder, const std::vector<std::stri
     return out;
 }
 
+// How many times `part` occurs in `text`.
+inline int occurrences(const std::string& text, const std::string& part) {
+    int count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// Which of the calls to `call` in `trace` is the first whose line shows `text`, counting from 1
+// as strace's when= does (0 for none), so that a later run can fail or hold that very call.
+inline int call_number(const std::string& trace, const std::string& call, const std::string& text) {
+    int number = 0;
+    for (std::size_t at = trace.find(call + "("); at != std::string::npos;
+         at = trace.find(call + "(", at + 1)) {
+        ++number;
+        if (trace.substr(at, trace.find('\n', at) - at).find(text) != std::string::npos) {
+            return number;
+        }
+    }
+    return 0;
+}
+
 }  // namespace gantrel::test
