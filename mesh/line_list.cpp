@@ -175,7 +175,9 @@ void grow_hash_table(line_list& lines, std::int32_t count) {
         index.prefault(index.table, sizeof index.table[0] << index.bits);
     }
     clear_hash_table(index);
-    const auto words = static_cast<std::size_t>(count + 63) / 64;
+    // The first table has nothing to file: the entries' bits are not read, as each page of them
+    // no line has reached yet would fault in for nothing.
+    const auto words = index.hashed == 0 ? 0 : static_cast<std::size_t>(count + 63) / 64;
     for (std::size_t word = 0; word < words; ++word) {
         for (std::uint64_t bits = index.hashed_entries[word]; bits != 0; bits &= bits - 1) {
             // The lowest bit set: every compiler the tool is built with has the builtin.
@@ -243,8 +245,7 @@ void back_lane_blocks(line_index& index, std::uint32_t block) {
     }
     const std::uint32_t ahead = std::min(index.blocks_unforeseen, line_index_blocks - block);
     ++index.blocks_unforeseen;
-    // A request for less than two blocks may hold no whole page: the lanes need not start one.
-    if (index.prefault == nullptr || ahead < 2) {
+    if (index.prefault == nullptr || ahead == 0) {
         return;
     }
     index.prefault(&index.lanes[std::size_t{block} * line_index_block_vertices],
