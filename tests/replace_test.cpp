@@ -1004,6 +1004,96 @@ TEST_F(Replacing, FailuresThatEndTheWriteAtOnce) {
     }
 }
 
+// The records of a large mesh reach the file through a pipe, every byte of them when nothing
+// fails. Where the pipe cannot be had or a step of it fails, the rest is written as any other
+// write, once, and the file comes out whole; a write that then fails too is a failed write, and
+// the old file stays.
+TEST_F(Replacing, LargeRecordsGoThroughAPipeOrAreWrittenAsUsual) {
+    if (!test::have_strace()) {
+        GTEST_SKIP() << "strace is not installed";
+    }
+    if (test::under_sanitizers) {
+        GTEST_SKIP() << "under the sanitizers, the failed calls could be the runtime's own";
+    }
+    // Distinct sides from vertex 1 on, so that the records start with a byte that is not zero
+    // and one left unwritten shows: 6000 lines, 24000 bytes of records.
+    const std::uint32_t n = 2000;
+    test::triangle_list triangles = test::distinct_sides(n);
+    std::vector<std::array<std::uint32_t, 2>> lines = test::distinct_side_lines(n);
+    for (test::tri& t : triangles) {
+        for (std::uint32_t& v : t) {
+            ++v;
+        }
+    }
+    for (std::array<std::uint32_t, 2>& l : lines) {
+        for (std::uint32_t& v : l) {
+            ++v;
+        }
+    }
+    const bytes mesh = test::mesh_file(0, 0, 3 * n, triangles);
+    const bytes wire = test::wire_file(hash_m, 0, lines);
+    const std::string full_disk = "splice:error=ENOSPC -e inject=pwrite64:error=ENOSPC:when=2";
+    struct row {
+        const char* what;
+        const char* target;  // "linked": a file with two links, written in place
+        std::string inject;
+        int writes;     // pwrite64 calls: the header's, the records' where the pipe gave way, and
+                        // the old bytes' where they are brought back
+        int handovers;  // vmsplice and splice calls
+        bool written;
+    };
+    const row rows[] = {
+        {"nothing fails", "w", "", 1, 2, true},
+        {"nothing fails, in place", "linked", "", 1, 2, true},
+        {"no pipe to be had", "w", "pipe2:error=EMFILE", 2, 0, true},
+        {"pages the pipe refuses", "w", "vmsplice:error=EINVAL", 2, 1, true},
+        {"a file that takes nothing from a pipe", "w", "splice:error=EINVAL", 2, 2, true},
+        {"a handover interrupted", "w", "vmsplice:error=EINTR:when=1", 1, 3, true},
+        {"a move into the file interrupted", "w", "splice:error=EINTR:when=1", 1, 3, true},
+        {"a full disk", "w", full_disk, 2, 2, false},
+        {"a full disk, in place", "linked", full_disk, 3, 2, false},
+    };
+    for (const row& r : rows) {
+        write_file(folder / "m", mesh);
+        fs::remove(folder / "w");
+        put_linked(folder, old_content);
+        const std::string inject = r.inject.empty() ? "" : "-e inject=" + r.inject;
+        const test::traced_run run = test::run_traced(folder, {"m", "m", r.target},
+                                                      "pwrite64,pipe2,vmsplice,splice", inject);
+        if (!run.traced) {
+            GTEST_SKIP() << "strace cannot trace the tool here";
+        }
+        EXPECT_EQ(r.inject.empty(), run.trace.find("(INJECTED)") == std::string::npos)
+            << r.what << ": the call to fail was not made\n"
+            << run.trace;
+        const bool in_place = std::string(r.target) == "linked";
+        EXPECT_EQ(test::occurrences(run.trace, "pwrite64("), r.writes) << r.what << "\n"
+                                                                       << run.trace;
+        EXPECT_EQ(
+            test::occurrences(run.trace, " vmsplice(") + test::occurrences(run.trace, " splice("),
+            r.handovers)
+            << r.what << "\n"
+            << run.trace;
+        // The header, a small part, is written as it is: the pipe is only for large ones.
+        EXPECT_NE(run.trace.find(", 16, 0) = 16"), std::string::npos) << r.what << "\n"
+                                                                      << run.trace;
+        if (r.written) {
+            EXPECT_EQ(run.printed, converted(n)) << r.what;
+            EXPECT_EQ(read_file(folder / r.target), wire) << r.what;
+        } else {
+            EXPECT_EQ(run.printed, failed(n, "Could not write file ", r.target)) << r.what;
+            if (in_place) {
+                EXPECT_EQ(read_file(folder / r.target), old_content) << r.what;
+            }
+        }
+        std::vector<std::string> names{"linked", "linked2", "m"};
+        if (!in_place && r.written) {
+            names.push_back("w");
+        }
+        EXPECT_EQ(names_in(folder), names) << r.what;
+    }
+}
+
 // A run started without standard input where /dev/null cannot be opened (covered here, in this
 // test's mount namespace, by a file mounted read-only) has descriptor 0 free: the walk
 // starts from it, and the folder after next, or the target, is opened as descriptor 0. Each is

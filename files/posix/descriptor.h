@@ -27,7 +27,8 @@ struct descriptor {
 bool write_all_at(int fd, const unsigned char* bytes, std::size_t size, off_t offset);
 bool read_all_at(int fd, unsigned char* bytes, std::size_t size, off_t offset);
 
-// The parts one after the other from offset 0.
+// The parts one after the other from offset 0. A large part goes through a pipe where the system
+// allows it, which costs less, and whatever the pipe does not take is written as usual.
 bool write_parts_at_start(int fd, const byte_span* parts, std::size_t part_count);
 
 // The parts one after the other at the descriptor's own position (a device or a FIFO).
