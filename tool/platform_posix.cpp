@@ -37,10 +37,9 @@ void prefault(void* start, std::size_t size) {
     if (size == 0) {
         return;
     }
-    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const auto first = reinterpret_cast<std::uintptr_t>(start) / page * page;
-    const auto end = reinterpret_cast<std::uintptr_t>(start) + size;
-    madvise(reinterpret_cast<void*>(first), (end - first + page - 1) / page * page,
+    const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::size_t skip = reinterpret_cast<std::uintptr_t>(start) % page;
+    madvise(static_cast<char*>(start) - skip, (skip + size + page - 1) / page * page,
             MADV_POPULATE_WRITE);
 #else
     static_cast<void>(start);

@@ -52,10 +52,10 @@ namespace {
 
 // A part this large is handed over through a pipe: below it, the pipe's own calls cost more than
 // they save.
-constexpr std::size_t spliced_part_size = 16 * 1024;
+constexpr std::size_t spliced_part_size = std::size_t{16} * 1024;
 // As much as a pipe is asked to hold, so that one handover takes a whole part: an unprivileged
 // process may have a pipe this large.
-constexpr std::size_t largest_pipe = 1024 * 1024;
+constexpr std::size_t largest_pipe = std::size_t{1024} * 1024;
 
 // Writes as much of `size` bytes at `offset` as it can by handing their pages to a pipe
 // (vmsplice) and moving them from there into the file (splice), and gives how many reached the
