@@ -24,9 +24,9 @@ using native_char = char;
 // of ending the process, and keeps files opened later off the standard descriptors.
 void prepare_process();
 
-// Asks the system to back the memory from `start` for `size` bytes now, in one request, rather
-// than with a page fault for each page as it is first written, which costs more. Only a hint:
-// where the system cannot, the pages fault in as before.
+// Asks the system to back every page that the `size` bytes from `start` lie on now, in one
+// request, rather than with a page fault for each page as it is first written, which costs more.
+// Only a hint: where the system cannot, the pages fault in as before.
 void prefault(void* start, std::size_t size);
 
 // A number from the system's random source that keys the line index for this run, so that no
